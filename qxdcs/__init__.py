@@ -1,0 +1,1 @@
+"""qxdcs: process-control algorithm blocks for DCS and APC."""

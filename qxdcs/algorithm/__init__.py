@@ -1,0 +1,1 @@
+"""Algorithm blocks of qxdcs, one extension module per block family."""

@@ -1,0 +1,110 @@
+// Argument conventions shared by every binding unit of qxdcs.algorithm.
+//
+//  * A parameter declared with a built-in type (str, int, dict, list, tuple)
+//    accepts exactly that type: a subclass, bool for int, or None is refused
+//    with TypeError "Argument '<name>' has incorrect type (expected <T>, got <U>)".
+//  * A parameter declared as a float accepts any real number (int, float,
+//    NumPy scalars, anything with __float__ or __index__) and is converted to
+//    a double; anything else raises TypeError.
+//  * A float parameter whose default is None accepts only a float or None.
+//
+// Every check runs before the caller touches any state, so a refused call
+// leaves the block exactly as it was.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+
+namespace qxargs {
+
+namespace nb = nanobind;
+
+[[noreturn]] inline void raise_incorrect_type(const char *name, const char *expected,
+                                              nb::handle got) {
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 name, expected, Py_TYPE(got.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+// Exact-type check: `tp` itself, no subclass, no None.
+inline void require_exact(nb::handle h, PyTypeObject *tp, const char *name,
+                          const char *expected) {
+    if (Py_TYPE(h.ptr()) != tp)
+        raise_incorrect_type(name, expected, h);
+}
+
+inline nb::str as_str(nb::handle h, const char *name) {
+    require_exact(h, &PyUnicode_Type, name, "str");
+    return nb::borrow<nb::str>(h);
+}
+
+inline nb::dict as_dict(nb::handle h, const char *name) {
+    require_exact(h, &PyDict_Type, name, "dict");
+    return nb::borrow<nb::dict>(h);
+}
+
+inline nb::list as_list(nb::handle h, const char *name) {
+    require_exact(h, &PyList_Type, name, "list");
+    return nb::borrow<nb::list>(h);
+}
+
+inline nb::tuple as_tuple(nb::handle h, const char *name) {
+    require_exact(h, &PyTuple_Type, name, "tuple");
+    return nb::borrow<nb::tuple>(h);
+}
+
+// An exact int (bool refused) that fits in a C long long; a larger value
+// raises OverflowError.
+inline long long as_int(nb::handle h, const char *name) {
+    require_exact(h, &PyLong_Type, name, "int");
+    long long v = PyLong_AsLongLong(h.ptr());
+    if (v == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
+// Whether a real-number conversion of `h` to double would succeed.
+inline bool is_real(nb::handle h) {
+    PyObject *o = h.ptr();
+    if (PyFloat_Check(o) || PyLong_Check(o))
+        return true;
+    PyNumberMethods *nm = Py_TYPE(o)->tp_as_number;
+    return nm && (nm->nb_float || nm->nb_index);
+}
+
+// A real number converted to double: float, int, NumPy scalars, __float__ or
+// __index__. Anything else raises TypeError ("must be real number, not str").
+inline double to_double(nb::handle h) {
+    PyObject *o = h.ptr();
+    if (PyFloat_CheckExact(o))
+        return PyFloat_AS_DOUBLE(o);
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
+// A float parameter whose default is None: exactly a float, or None.
+inline std::optional<double> float_or_none(nb::handle h, const char *name) {
+    if (h.is_none())
+        return std::nullopt;
+    require_exact(h, &PyFloat_Type, name, "float");
+    return PyFloat_AS_DOUBLE(h.ptr());
+}
+
+// A line to standard output through Python's own print(), so that callers
+// can redirect or capture it.
+inline void py_print(nb::handle value) {
+    nb::module_::import_("builtins").attr("print")(value);
+}
+
+inline void py_print(const char *line) { py_print(nb::str(line)); }
+
+inline void py_print(const std::string &line) {
+    py_print(nb::str(line.data(), line.size()));
+}
+
+} // namespace qxargs
