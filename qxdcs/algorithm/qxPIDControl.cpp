@@ -256,8 +256,9 @@ NB_MODULE(qxPIDControl, m) {
                  for (int i = 0; i < 7; ++i)
                      p.set_record_value(i, v[i]);
              },
-             "OP_save"_a, "OPcal_save"_a, "dOP_save"_a, "dOP_P_save"_a, "dOP_I_save"_a,
-             "dOP_D_save"_a, "dFF_save"_a, "Store the record of the last step, unchanged.")
+             "OP_save"_a.none(), "OPcal_save"_a.none(), "dOP_save"_a.none(),
+             "dOP_P_save"_a.none(), "dOP_I_save"_a.none(), "dOP_D_save"_a.none(),
+             "dFF_save"_a.none(), "Store the record of the last step, unchanged.")
         .def("getInnerSaveState",
              [](PyPID &p) {
                  nb::dict d;
@@ -285,7 +286,8 @@ NB_MODULE(qxPIDControl, m) {
                     no_attribute(name);
                 return v;
             },
-            [set](PyPID &p, nb::handle v) { set(p, v); });
+            [set](PyPID &p, nb::handle v) { set(p, v); },
+            nb::for_setter(nb::arg("value").none()));
     }
 
     cls.def("__getstate__", [](PyPID &p) {
