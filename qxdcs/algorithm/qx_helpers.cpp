@@ -1,0 +1,636 @@
+// Helpers shared by `qxcommon` and `utilities`: one implementation, one set of
+// bindings, compiled into both modules (see qx_helpers.hpp).
+#include "qx_helpers.hpp"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <type_traits>
+
+#include <nanobind/stl/string.h>
+
+#include "history.hpp"
+#include "qx_args.hpp"
+
+namespace qxhelpers {
+
+using namespace nb::literals;
+
+namespace {
+
+[[noreturn]] void raise_current() { throw nb::python_error(); }
+
+PyObject *checked(PyObject *o) {
+    if (!o)
+        raise_current();
+    return o;
+}
+
+// Objects created once per module and kept for its lifetime.
+struct Constants {
+    PyObject *zero = nullptr;        // 0
+    PyObject *minus_one = nullptr;   // -1
+    PyObject *head_slice = nullptr;  // slice(0, -1): all but the last element
+    PyObject *tail_slice = nullptr;  // slice(1, None): all but the first element
+};
+Constants g_const;
+
+void make_constants() {
+    if (g_const.zero)
+        return;
+    nb::object zero = nb::steal(checked(PyLong_FromLong(0)));
+    nb::object one = nb::steal(checked(PyLong_FromLong(1)));
+    nb::object minus_one = nb::steal(checked(PyLong_FromLong(-1)));
+    g_const.head_slice = checked(PySlice_New(zero.ptr(), minus_one.ptr(), nullptr));
+    g_const.tail_slice = checked(PySlice_New(one.ptr(), nullptr, nullptr));
+    g_const.zero = zero.release().ptr();
+    g_const.minus_one = minus_one.release().ptr();
+}
+
+// ---------------------------------------------------------------------------
+// NumPy arrays without NumPy's C API.
+//
+// `utilities` must not load NumPy, so the history shift cannot use NumPy's C
+// API (initialising it imports NumPy). The leading fields of NumPy's array and
+// dtype objects are part of NumPy's public ABI (unchanged since 1.7, kept by
+// 2.x); mirroring them is enough to recognise a plain one-dimensional array
+// and move its memory directly.
+struct NpArrayHead {
+    PyObject_HEAD
+    char *data;
+    int nd;
+    Py_ssize_t *dimensions;
+    Py_ssize_t *strides;
+    PyObject *base;
+    PyObject *descr;
+    int flags;
+};
+
+struct NpDescrHead {
+    PyObject_HEAD
+    PyTypeObject *typeobj;
+    char kind;
+    char type;
+    char byteorder;
+    char former_flags;
+    int type_num;
+};
+
+constexpr unsigned kNpCContiguous = 0x0001;
+constexpr unsigned kNpWriteable = 0x0400;
+constexpr unsigned kNpWarnOnWrite = 0x80000000u;
+
+// NumPy's type numbers of the built-in numeric dtypes.
+enum NpTypeNum : int {
+    kBool = 0, kByte, kUByte, kShort, kUShort, kInt, kUInt, kLong, kULong,
+    kLongLong, kULongLong, kFloat, kDouble, kLongDouble, kCFloat, kCDouble,
+    kCLongDouble, kHalf = 23
+};
+
+bool plain_numeric(int type_num) {
+    return (type_num >= kBool && type_num <= kCLongDouble) || type_num == kHalf;
+}
+
+// NumPy's array and float64 scalar types, looked up when the first array
+// shows up: NumPy is loaded by then, so the lookup imports nothing.
+struct NumpyTypes {
+    PyTypeObject *ndarray = nullptr;
+    PyTypeObject *float64 = nullptr;
+};
+NumpyTypes g_np;
+
+void find_numpy_types() {
+    nb::object name = nb::steal(checked(PyUnicode_FromString("numpy")));
+    PyObject *np = PyImport_GetModule(name.ptr());
+    if (!np) {
+        if (PyErr_Occurred())
+            raise_current();
+        return;
+    }
+    nb::object mod = nb::steal(np);
+    PyObject *nd = PyObject_GetAttrString(np, "ndarray");
+    PyObject *f64 = nd ? PyObject_GetAttrString(np, "float64") : nullptr;
+    if (!nd || !f64 || !PyType_Check(nd) || !PyType_Check(f64)) {
+        PyErr_Clear();
+        Py_XDECREF(nd);
+        Py_XDECREF(f64);
+        return;
+    }
+    g_np.ndarray = reinterpret_cast<PyTypeObject *>(nd);
+    g_np.float64 = reinterpret_cast<PyTypeObject *>(f64);
+}
+
+bool is_exact_ndarray(PyObject *o) {
+    PyTypeObject *tp = Py_TYPE(o);
+    if (!g_np.ndarray) {
+        if (std::strcmp(tp->tp_name, "numpy.ndarray") != 0)
+            return false;
+        find_numpy_types();
+    }
+    return tp == g_np.ndarray;
+}
+
+// Element writes that need no NumPy: each stores exactly what NumPy would
+// store for that (element type, value type) pair and reports false, writing
+// nothing, for every other value, which then goes through NumPy's own item
+// assignment (conversions, warnings and errors stay NumPy's).
+template <class T>
+bool store_int(char *p, PyObject *xt) {
+    if (!PyLong_CheckExact(xt))
+        return false;
+    T v;
+    if constexpr (std::is_signed<T>::value) {
+        int overflow = 0;
+        long long w = PyLong_AsLongLongAndOverflow(xt, &overflow);
+        if (overflow || w < (long long)std::numeric_limits<T>::min() ||
+            w > (long long)std::numeric_limits<T>::max())
+            return false;
+        v = static_cast<T>(w);
+    } else {
+        unsigned long long w = PyLong_AsUnsignedLongLong(xt);
+        if (w == (unsigned long long)-1 && PyErr_Occurred()) {
+            PyErr_Clear();  // negative or too large: NumPy reports it
+            return false;
+        }
+        if (w > (unsigned long long)std::numeric_limits<T>::max())
+            return false;
+        v = static_cast<T>(w);
+    }
+    std::memcpy(p, &v, sizeof v);
+    return true;
+}
+
+bool store_double(char *p, PyObject *xt) {
+    double v;
+    if (PyFloat_CheckExact(xt) || Py_TYPE(xt) == g_np.float64) {
+        v = PyFloat_AS_DOUBLE(xt);
+    } else if (PyLong_CheckExact(xt)) {
+        v = PyLong_AsDouble(xt);
+        if (v == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();  // too large for a double: NumPy reports it
+            return false;
+        }
+    } else {
+        return false;
+    }
+    std::memcpy(p, &v, sizeof v);
+    return true;
+}
+
+bool store_float(char *p, PyObject *xt) {
+    if (!PyFloat_CheckExact(xt))
+        return false;
+    double v = PyFloat_AS_DOUBLE(xt);
+    float f = static_cast<float>(v);
+    // A cast that overflows or underflows is subject to NumPy's error state.
+    if (std::isfinite(v) && v != 0.0 && (std::isinf(f) || std::fabs(v) < FLT_MIN))
+        return false;
+    std::memcpy(p, &f, sizeof f);
+    return true;
+}
+
+bool store_bool(char *p, PyObject *xt) {
+    if (!PyBool_Check(xt))
+        return false;
+    *p = xt == Py_True ? 1 : 0;
+    return true;
+}
+
+bool store_native(int type_num, char *p, PyObject *xt) {
+    switch (type_num) {
+    case kDouble: return store_double(p, xt);
+    case kFloat: return store_float(p, xt);
+    case kBool: return store_bool(p, xt);
+    case kByte: return store_int<signed char>(p, xt);
+    case kUByte: return store_int<unsigned char>(p, xt);
+    case kShort: return store_int<short>(p, xt);
+    case kUShort: return store_int<unsigned short>(p, xt);
+    case kInt: return store_int<int>(p, xt);
+    case kUInt: return store_int<unsigned int>(p, xt);
+    case kLong: return store_int<long>(p, xt);
+    case kULong: return store_int<unsigned long>(p, xt);
+    case kLongLong: return store_int<long long>(p, xt);
+    case kULongLong: return store_int<unsigned long long>(p, xt);
+    default: return false;
+    }
+}
+
+// The history shift of a writable contiguous one-dimensional array of a
+// plain numeric dtype, done on its memory. Returns false, touching nothing,
+// for every other array.
+bool shift_plain_array(PyObject *x, PyObject *xt) {
+    auto *a = reinterpret_cast<NpArrayHead *>(x);
+    unsigned flags = static_cast<unsigned>(a->flags);
+    if (a->nd != 1 || !(flags & kNpCContiguous) || !(flags & kNpWriteable) ||
+        (flags & kNpWarnOnWrite))
+        return false;
+    auto *descr = reinterpret_cast<NpDescrHead *>(a->descr);
+    if (!plain_numeric(descr->type_num))
+        return false;
+    Py_ssize_t n = a->dimensions[0];
+    if (n == 0)
+        return false;  // NumPy raises the IndexError of index 0
+    if (n > 1)
+        qxcore::history_shift_raw(a->data, static_cast<std::size_t>(n),
+                                  static_cast<std::size_t>(a->strides[0]));
+    bool native_order = descr->byteorder == '=' || descr->byteorder == '|';
+    if (!(native_order && store_native(descr->type_num, a->data, xt)))
+        if (PyObject_SetItem(x, g_const.zero, xt) < 0)
+            raise_current();
+    return true;
+}
+
+// The history shift of a list, done on its item pointers.
+bool shift_list(PyObject *x, PyObject *xt) {
+    Py_ssize_t n = PyList_GET_SIZE(x);
+    if (n == 0)
+        return false;  // the list raises the IndexError of index 0
+    PyObject **items = reinterpret_cast<PyListObject *>(x)->ob_item;
+    PyObject *oldest = items[n - 1];
+    std::memmove(items + 1, items, static_cast<std::size_t>(n - 1) * sizeof(PyObject *));
+    Py_INCREF(xt);
+    items[0] = xt;
+    Py_DECREF(oldest);  // last: its finaliser sees the finished shift
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Unpacking a fixed number of values, with the messages of this library:
+// "too many values to unpack (expected N)" and
+// "need more than K value(s) to unpack".
+
+[[noreturn]] void raise_too_many(Py_ssize_t expected) {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    raise_current();
+}
+
+[[noreturn]] void raise_need_more(Py_ssize_t got) {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
+                 got == 1 ? "" : "s");
+    raise_current();
+}
+
+template <std::size_t N>
+void unpack(nb::handle seq, nb::object (&out)[N]) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(N);
+    if (PyTuple_CheckExact(seq.ptr())) {
+        Py_ssize_t size = PyTuple_GET_SIZE(seq.ptr());
+        if (size > n)
+            raise_too_many(n);
+        if (size < n)
+            raise_need_more(size);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            out[i] = nb::borrow(PyTuple_GET_ITEM(seq.ptr(), i));
+        return;
+    }
+    nb::object it = nb::steal(checked(PyObject_GetIter(seq.ptr())));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred())
+                raise_current();
+            raise_need_more(i);
+        }
+        out[i] = nb::steal(item);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        raise_too_many(n);
+    }
+    if (PyErr_Occurred())
+        raise_current();
+}
+
+nb::object call_method(nb::handle obj, const char *name, nb::handle arg1, nb::handle arg2 = {}) {
+    nb::object fn = nb::steal(checked(PyObject_GetAttrString(obj.ptr(), name)));
+    if (arg2.is_valid())
+        return fn(arg1, arg2);
+    return fn(arg1);
+}
+
+// ---------------------------------------------------------------------------
+// dict2pairs: a lazy depth-first walk over a nested dictionary.
+//
+// The walk keeps an explicit stack of frames (dictionary or its items
+// iterator, dotted path of that level); a dictionary is turned into its items
+// iterator when the walk first reaches it, so a dictionary changed before it
+// is visited is seen as it is then. Nested dictionaries, of any dict
+// subclass, are descended into; every other value is a leaf. Like a Python
+// generator, the walk is finished once it has raised.
+
+struct PairWalk {
+    PyObject_HEAD
+    PyObject *stack;  // list of [dict-or-iterator, path]; NULL when finished
+    bool running;
+};
+
+std::string g_walk_type_name;
+
+int walk_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(reinterpret_cast<PairWalk *>(self)->stack);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int walk_clear(PyObject *self) {
+    Py_CLEAR(reinterpret_cast<PairWalk *>(self)->stack);
+    return 0;
+}
+
+void walk_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    walk_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+nb::object path_join(nb::handle path, nb::handle key) {
+    nb::object text = nb::steal(checked(PyObject_Str(key.ptr())));
+    if (PyUnicode_GET_LENGTH(path.ptr()) == 0)
+        return text;
+    return nb::steal(checked(PyUnicode_FromFormat("%U.%U", path.ptr(), text.ptr())));
+}
+
+void walk_push(PyObject *stack, nb::handle dict, nb::handle path) {
+    if (PyList_GET_SIZE(stack) >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while walking a nested dictionary");
+        raise_current();
+    }
+    nb::object frame = nb::steal(checked(PyList_New(2)));
+    PyList_SET_ITEM(frame.ptr(), 0, nb::borrow(dict).release().ptr());
+    PyList_SET_ITEM(frame.ptr(), 1, nb::borrow(path).release().ptr());
+    if (PyList_Append(stack, frame.ptr()) < 0)
+        raise_current();
+}
+
+// The next (path, value) pair, or a null object when the walk is done.
+nb::object walk_step(PyObject *stack) {
+    for (;;) {
+        Py_ssize_t depth = PyList_GET_SIZE(stack);
+        if (depth == 0)
+            return nb::object();
+        nb::object frame = nb::borrow(PyList_GET_ITEM(stack, depth - 1));
+        PyObject *source = PyList_GET_ITEM(frame.ptr(), 0);
+        if (PyDict_Check(source)) {
+            nb::object items = nb::steal(checked(PyObject_CallMethod(source, "items", nullptr)));
+            nb::object it = nb::steal(checked(PyObject_GetIter(items.ptr())));
+            if (PyList_SetItem(frame.ptr(), 0, it.release().ptr()) < 0)
+                raise_current();
+            source = PyList_GET_ITEM(frame.ptr(), 0);
+        }
+        nb::object item = nb::steal(PyIter_Next(source));
+        if (!item.is_valid()) {
+            if (PyErr_Occurred())
+                raise_current();
+            if (PyList_SetSlice(stack, depth - 1, depth, nullptr) < 0)
+                raise_current();
+            continue;
+        }
+        nb::object kv[2];
+        unpack(item, kv);
+        nb::object path = path_join(PyList_GET_ITEM(frame.ptr(), 1), kv[0]);
+        if (PyDict_Check(kv[1].ptr())) {
+            walk_push(stack, kv[1], path);
+            continue;
+        }
+        return nb::make_tuple(path, kv[1]);
+    }
+}
+
+PyObject *walk_next(PyObject *self) {
+    auto *w = reinterpret_cast<PairWalk *>(self);
+    if (!w->stack)
+        return nullptr;
+    if (w->running) {
+        PyErr_SetString(PyExc_ValueError, "generator already executing");
+        return nullptr;
+    }
+    w->running = true;
+    PyObject *result = nullptr;
+    try {
+        result = walk_step(w->stack).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    w->running = false;
+    if (!result)
+        Py_CLEAR(w->stack);  // exhausted or failed: finished for good
+    return result;
+}
+
+PyType_Slot g_walk_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(walk_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(walk_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(walk_clear)},
+    {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void *>(walk_next)},
+    {Py_tp_doc, const_cast<char *>("Lazy (dotted path, value) pairs of a nested dictionary.")},
+    {0, nullptr},
+};
+
+// The walk type of one module (each module that binds the helpers has its
+// own type object).
+nb::object make_walk_type(nb::module_ &m) {
+    g_walk_type_name = nb::cast<std::string>(m.attr("__name__")) + ".dict2pairs_generator";
+    unsigned long flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#endif
+    static PyType_Spec spec = {nullptr, sizeof(PairWalk), 0, 0, g_walk_slots};
+    spec.name = g_walk_type_name.c_str();
+    spec.flags = static_cast<unsigned int>(flags);
+    return nb::steal(checked(PyType_FromSpec(&spec)));
+}
+
+nb::object dict2pairs(nb::handle walk_type, nb::handle d, nb::handle path) {
+    qxargs::as_dict(d, "d");
+    qxargs::as_str(path, "path");
+    auto *tp = reinterpret_cast<PyTypeObject *>(walk_type.ptr());
+    nb::object stack = nb::steal(checked(PyList_New(0)));
+    walk_push(stack.ptr(), d, path);
+    nb::object walk = nb::steal(checked(tp->tp_alloc(tp, 0)));
+    auto *w = reinterpret_cast<PairWalk *>(walk.ptr());
+    w->stack = stack.release().ptr();
+    w->running = false;
+    return walk;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+nb::tuple c2d(nb::handle Gs_num, nb::handle Gs_den, nb::handle Gs_delay, nb::handle Ts,
+              nb::handle method) {
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::module_ signal = nb::module_::import_("scipy.signal");
+    nb::handle float_type(reinterpret_cast<PyObject *>(&PyFloat_Type));
+
+    nb::object num = np.attr("array")(Gs_num, "dtype"_a = float_type);
+    nb::object den = np.attr("array")(Gs_den, "dtype"_a = float_type);
+
+    // Drop the leading zeros of the numerator.
+    nb::object nonzero = nb::steal(checked(PyObject_RichCompare(num.ptr(), g_const.zero, Py_NE)));
+    nb::object where = np.attr("where")(nonzero);
+    nb::object first_index = where[g_const.zero][g_const.zero];
+    nb::object from_first = nb::steal(checked(PySlice_New(first_index.ptr(), nullptr, nullptr)));
+    num = nb::steal(checked(PyObject_GetItem(num.ptr(), from_first.ptr())));
+
+    nb::object result = signal.attr("cont2discrete")(nb::make_tuple(num, den), "dt"_a = Ts,
+                                                     "method"_a = method, "alpha"_a = nb::none());
+    nb::object parts[3];
+    unpack(result, parts);  // numerator, denominator, sample time
+
+    // Dead time as whole samples, rounded half to even.
+    nb::object ratio = nb::steal(checked(PyNumber_TrueDivide(Gs_delay.ptr(), Ts.ptr())));
+    nb::object rounded = nb::module_::import_("builtins").attr("round")(ratio);
+    nb::object delay_samples = nb::steal(checked(PyNumber_Long(rounded.ptr())));
+
+    nb::object row = parts[0][g_const.zero];
+    nb::object Gd_num = np.attr("hstack")(nb::make_tuple(np.attr("zeros")(delay_samples), row));
+    return nb::make_tuple(Gd_num, parts[1]);
+}
+
+nb::object current_time_str() {
+    nb::module_ time = nb::module_::import_("time");
+    return time.attr("strftime")("%Y-%m-%d %H:%M:%S", time.attr("localtime")());
+}
+
+void pair2dict(nb::handle pair, nb::handle d) {
+    nb::tuple p = qxargs::as_tuple(pair, "pair");
+    qxargs::as_dict(d, "d");
+    nb::object kv[2];
+    unpack(p, kv);
+
+    nb::object keys = call_method(kv[0], "split", nb::str("."));
+    nb::object all_but_last = nb::steal(checked(PySlice_New(nullptr, g_const.minus_one, nullptr)));
+    nb::object parents = nb::steal(checked(PyObject_GetItem(keys.ptr(), all_but_last.ptr())));
+    nb::object last = nb::steal(checked(PyObject_GetItem(keys.ptr(), g_const.minus_one)));
+
+    nb::object cur = nb::borrow(d);
+    nb::object it = nb::steal(checked(PyObject_GetIter(parents.ptr())));
+    while (PyObject *raw = PyIter_Next(it.ptr())) {
+        nb::object key = nb::steal(raw);
+        nb::object fresh = nb::steal(checked(PyDict_New()));
+        nb::object next;
+        if (PyDict_CheckExact(cur.ptr()))
+            next = nb::borrow(checked(PyDict_SetDefault(cur.ptr(), key.ptr(), fresh.ptr())));
+        else  // a dict subclass keeps its own setdefault; None fails on the lookup
+            next = call_method(cur, "setdefault", key, fresh);
+        if (!next.is_none() && !PyDict_Check(next.ptr())) {
+            PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
+                         Py_TYPE(next.ptr())->tp_name);
+            raise_current();
+        }
+        cur = std::move(next);
+    }
+    if (PyErr_Occurred())
+        raise_current();
+
+    if (PyDict_CheckExact(cur.ptr())) {
+        if (PyDict_SetItem(cur.ptr(), last.ptr(), kv[1].ptr()) < 0)
+            raise_current();
+    } else {
+        nb::object one = nb::steal(checked(PyDict_New()));
+        if (PyDict_SetItem(one.ptr(), last.ptr(), kv[1].ptr()) < 0)
+            raise_current();
+        call_method(cur, "update", one);
+    }
+}
+
+nb::tuple str2xpyp(nb::handle s) {
+    nb::str text = qxargs::as_str(s, "s");
+    nb::object hash = nb::str("#"), comma = nb::str(",");
+    nb::object segments = nb::steal(checked(PyUnicode_Split(text.ptr(), hash.ptr(), -1)));
+    nb::list xs, ys;
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(segments.ptr()); i < n; ++i) {
+        PyObject *seg = PyList_GET_ITEM(segments.ptr(), i);
+        int has_comma = PyUnicode_Contains(seg, comma.ptr());
+        if (has_comma < 0)
+            raise_current();
+        if (!has_comma)
+            continue;
+        nb::object fields = nb::steal(checked(PyUnicode_Split(seg, comma.ptr(), 2)));
+        xs.append(nb::steal(checked(PyFloat_FromString(PyList_GET_ITEM(fields.ptr(), 0)))));
+        ys.append(nb::steal(checked(PyFloat_FromString(PyList_GET_ITEM(fields.ptr(), 1)))));
+    }
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::object order = np.attr("argsort")(xs);
+    nb::object xp = np.attr("array")(xs)[order].attr("tolist")();
+    nb::object yp = np.attr("array")(ys)[order].attr("tolist")();
+    return nb::make_tuple(xp, yp);
+}
+
+void dataStore(nb::handle xArray, nb::handle xt) {
+    PyObject *x = xArray.ptr();
+    if (PyList_CheckExact(x)) {
+        if (shift_list(x, xt.ptr()))
+            return;
+    } else if (is_exact_ndarray(x)) {
+        if (shift_plain_array(x, xt.ptr()))
+            return;
+    }
+    // Any other mutable sequence: slice assignment, then item assignment.
+    nb::object head = nb::steal(checked(PyObject_GetItem(x, g_const.head_slice)));
+    if (PyObject_SetItem(x, g_const.tail_slice, head.ptr()) < 0)
+        raise_current();
+    if (PyObject_SetItem(x, g_const.zero, xt.ptr()) < 0)
+        raise_current();
+}
+
+void bind_shared_helpers(nb::module_ &m) {
+    make_constants();
+
+    m.def("c2d", &c2d,
+          nb::sig("def c2d(Gs_num: object, Gs_den: object, Gs_delay: object, Ts: object = 1, "
+                  "method: str = 'zoh') -> tuple[numpy.ndarray, numpy.ndarray]"),
+          "Gs_num"_a.none(), "Gs_den"_a.none(), "Gs_delay"_a.none(),
+          "Ts"_a.none() = nb::int_(1), "method"_a.none() = nb::str("zoh"),
+          "Discretise Gs_num(s)/Gs_den(s) with dead time Gs_delay at sample period Ts.\n\n"
+          "The rational part goes through scipy.signal.cont2discrete with `method`\n"
+          "(alpha None); leading zeros of the numerator are dropped first. The dead\n"
+          "time becomes round(Gs_delay / Ts) (ties to even) zeros in front of the\n"
+          "discrete numerator. Returns (Gd_num, Gd_den), coefficients of z^0, z^-1,\n"
+          "... as scipy.signal.lfilter takes them.");
+
+    m.def("dataStore", &dataStore, nb::sig("def dataStore(xArray: object, xt: object) -> None"),
+          "xArray"_a.none(), "xt"_a.none(),
+          "Push xt into the front of the history xArray, in place.\n\n"
+          "Every element moves one index toward the end (the last, oldest one\n"
+          "is lost) and xt is written at index 0, converted to the element type\n"
+          "of a typed array. xArray is any mutable sequence with slice\n"
+          "assignment, as a rule a one-dimensional NumPy array. Returns None.");
+
+    m.def("current_time_str", &current_time_str, nb::sig("def current_time_str() -> str"),
+          "The local wall-clock time as 'YYYY-MM-DD hh:mm:ss'.");
+
+    nb::object walk_type = make_walk_type(m);
+    m.def("dict2pairs",
+          [walk_type](nb::handle d, nb::handle path) { return dict2pairs(walk_type, d, path); },
+          nb::sig("def dict2pairs(d: dict, path: str = '') -> collections.abc.Iterator[tuple[str, object]]"),
+          "d"_a.none(), "path"_a.none() = nb::str(""),
+          "Lazily yield (dotted key path, value) for every leaf of the nested dict d.\n\n"
+          "Depth first, in each dictionary's own order; keys are joined by '.' in\n"
+          "their str form, prefixed by `path` when it is not empty. Nested\n"
+          "dictionaries (dict subclasses included) are descended into; every other\n"
+          "value is a leaf, passed through as it is.");
+
+    m.def("pair2dict", &pair2dict, nb::sig("def pair2dict(pair: tuple, d: dict) -> None"),
+          "pair"_a.none(), "d"_a.none(),
+          "Write pair = (dotted key path, value) into the nested dict d, in place.\n\n"
+          "Missing intermediate levels are created as empty dicts; the last key is\n"
+          "set to the value, replacing whatever was there. Returns None.");
+
+    m.def("str2xpyp", &str2xpyp,
+          nb::sig("def str2xpyp(s: str) -> tuple[list[float], list[float]]"), "s"_a.none(),
+          "Parse a curve 'x,y#x,y#...' into (xp, yp), lists of floats sorted by x.\n\n"
+          "Segments without ',' are skipped; text after a second ',' is ignored.");
+}
+
+} // namespace qxhelpers

@@ -1,0 +1,99 @@
+"""dataStore must have exactly the effect of
+    xArray[1:] = xArray[0:-1]; xArray[0] = xt
+for every container (conversion, warnings and errors included); its native
+paths for lists and plain NumPy arrays are compared against it bit for bit."""
+import array
+import gc
+import importlib
+import warnings
+import weakref
+
+import numpy as np
+import pytest
+
+
+@pytest.fixture(params=["qxcommon", "utilities"])
+def dataStore(request):
+    return importlib.import_module("qxdcs.algorithm." + request.param).dataStore
+
+
+def by_slices(x, xt):
+    x[1:] = x[0:-1]
+    x[0] = xt
+
+
+def outcome(fn, x, xt):
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        try:
+            assert fn(x, xt) is None
+            err = None
+        except (TypeError, ValueError, IndexError, OverflowError) as exc:
+            err = (type(exc), str(exc))
+    return err, [(w.category, str(w.message)) for w in seen]
+
+
+VALUES = [2.5, -7, 255, 256, -1, 2**31, 2**63, -(2**63) - 1, 2**53 + 1, 10**400, 1e300, 1e-50,
+          -0.0, float("nan"), True, None, np.float64(3.25), np.float32(1.5), np.uint8(200),
+          "12", "x", 1 + 2j, [1]]
+
+
+@pytest.mark.parametrize("n", [1, 5])
+@pytest.mark.parametrize("dtype", ["f8", "f4", "f2", "i1", "u1", "i4", "u4", "i8", "u8", "?",
+                                   "c16", "g", ">f8", ">i4", "M8[s]", "O", "U3"])
+@pytest.mark.parametrize("xt", VALUES, ids=repr)
+def test_plain_arrays(dataStore, dtype, xt, n):
+    ours = np.arange(1, n + 1).astype(dtype)
+    expected = ours.copy()
+    assert outcome(dataStore, ours, xt) == outcome(by_slices, expected, xt)
+    assert ours.dtype == expected.dtype and ours.tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize("dtype", ["f8", "i8", "?"])
+@pytest.mark.parametrize("view", [
+    lambda a: a[::2], lambda a: a[1:6], lambda a: a[::-1], lambda a: a.reshape(2, 4),
+    lambda a: np.asfortranarray(a.reshape(2, 4)), lambda a: a.view(np.ma.MaskedArray),
+    lambda a: np.lib.stride_tricks.as_strided(a, (4,), (0,)), lambda a: a[2:2],
+    lambda a: a.setflags(write=False) or a,
+], ids=["strided", "window", "reversed", "2d", "fortran", "masked", "zero-stride", "empty",
+        "read-only"])
+def test_views_and_shapes(dataStore, dtype, view):
+    storage = np.arange(1, 9).astype(dtype)
+    storage_expected = storage.copy()
+    ours, expected = view(storage), view(storage_expected)
+    assert outcome(dataStore, ours, 9) == outcome(by_slices, expected, 9)
+    assert storage.tobytes() == storage_expected.tobytes()   # the whole buffer agrees
+
+
+@pytest.mark.parametrize("make, xt", [
+    (lambda: [1, 2, 3], 9), (lambda: [1], "new"), (lambda: [], 1),
+    (lambda: type("L", (list,), {})([1, 2, 3]), 7),
+    (lambda: bytearray(b"abc"), 100), (lambda: bytearray(b"abc"), 300),
+    (lambda: array.array("i", [1, 2, 3]), 2.5), (lambda: (1, 2, 3), 9), (lambda: "abc", "z"),
+    (lambda: {0: "a", 1: "b"}, "c"), (lambda: None, 1),
+], ids=["list", "list1", "empty", "subclass", "bytes", "bytes-range", "array-i", "tuple", "str",
+        "dict", "None"])
+def test_other_containers(dataStore, make, xt):
+    ours, expected = make(), make()
+    assert outcome(dataStore, ours, xt) == outcome(by_slices, expected, xt)
+    assert ours == expected
+
+
+def test_history_and_references(dataStore):
+    hist, samples = np.zeros(4), np.random.default_rng(3).standard_normal(10)
+    for k, s in enumerate(samples):
+        dataStore(hist, s)
+        np.testing.assert_array_equal(hist, np.r_[samples[k::-1], np.zeros(4)][:4])
+
+    class Token:
+        pass
+    items = [Token() for _ in range(3)]
+    refs = [weakref.ref(t) for t in items]
+    lst, new = list(items), Token()
+    del items
+    dataStore(lst, new)
+    gc.collect()
+    assert refs[2]() is None and lst == [new, refs[0](), refs[1]()]
+    lst.clear()
+    gc.collect()
+    assert all(r() is None for r in refs)
