@@ -1,0 +1,3 @@
+from typing import Any
+
+def dataStore(xArray: Any, xt: Any) -> None: ...
