@@ -81,6 +81,19 @@ inline nb::handle dtype_int64() {
     return d;
 }
 
+// A small non-negative int (or a bool) that every numeric element type holds
+// exactly, from bool to float16: writing it can never fail.
+inline bool always_storable(nb::handle x) {
+    PyObject *o = x.ptr();
+    if (PyBool_Check(o))
+        return true;
+    if (!PyLong_CheckExact(o))
+        return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    return overflow == 0 && v >= 0 && v <= 127;
+}
+
 // `x` in a form that writing it into an array of element type `dtype`
 // cannot fail: a value the array would refuse raises here, with NumPy's own
 // error, before any history has moved. Plain ints and floats that fit pass
@@ -133,6 +146,8 @@ inline nb::object storable_as(nb::handle dtype, nb::handle x) {
 // The same for the element type of `array`; an object without a dtype (a
 // list, say) takes `x` as it is.
 inline nb::object storable(nb::handle array, nb::handle x) {
+    if (always_storable(x))
+        return nb::borrow(x);
     static PyObject *s_dtype = intern("dtype");
     PyObject *dt = PyObject_GetAttr(array.ptr(), s_dtype);
     if (!dt) {
