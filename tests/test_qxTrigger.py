@@ -1,0 +1,174 @@
+import copy
+import pickle
+import random
+
+import numpy as np
+import pytest
+
+from qxdcs.algorithm.qxTrigger import RStrigger, TOFFtrigger, TONtrigger
+
+DUPS = [copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))]
+
+
+def drive(blk, inputs, **settings):
+    for k, v in settings.items():
+        setattr(blk, k, v)
+    ys, ets = [], []
+    for u in inputs:
+        blk.Ut = u
+        blk.call()
+        ys.append(blk.Yt)
+        ets.append(blk.ET)
+    return ys, ets
+
+
+def on_delay_model(inputs, dt):
+    """Yt is 1 once the input has been 1 for dt consecutive calls."""
+    run, out = 0, []
+    for u in inputs:
+        run = run + 1 if u else 0
+        out.append(int(run >= dt))
+    return out
+
+
+def off_delay_model(inputs, dt):
+    """Yt is 1 until the input has been 0 for dt consecutive calls after a 1."""
+    zeros, out = None, []
+    for u in inputs:
+        zeros = 0 if u else (None if zeros is None else zeros + 1)
+        out.append(int(zeros is not None and zeros < dt))
+    return out
+
+
+@pytest.mark.parametrize("cls,model", [(TONtrigger, on_delay_model), (TOFFtrigger, off_delay_model)])
+@pytest.mark.parametrize("dt", [1, 2, 3, 7])
+def test_timer_against_run_length_model(cls, model, dt):
+    rng = random.Random(dt)
+    inputs = [int(rng.random() < 0.6) for _ in range(400)]
+    ys, _ = drive(cls(), inputs, DT=dt)
+    assert ys == model(inputs, dt)
+    assert all(type(y) is int for y in ys)
+
+
+@pytest.mark.parametrize("cls,inputs,ys,ets", [
+    (TONtrigger, [1, 1, 1, 1, 0, 1], [0, 0, 1, 1, 0, 0], [2, 1, 0, 0, 3, 2]),
+    (TOFFtrigger, [1, 0, 0, 0, 1], [1, 1, 1, 0, 1], [3, 2, 1, 0, 3]),
+    (TOFFtrigger, [0, 0, 0, 0], [0, 0, 0, 0], [0, 0, 0, 0]),
+])
+def test_timer_sequences(cls, inputs, ys, ets):
+    assert drive(cls(), inputs) == (ys, ets)
+
+
+@pytest.mark.parametrize("cls,active,idle", [(TONtrigger, 1, 0), (TOFFtrigger, 0, 1)])
+@pytest.mark.parametrize("dt0,before,dt1", [(5, 1, 2), (6, 2, 1), (4, 1, 3), (8, 3, 5)])
+def test_lowered_delay_fires_on_new_count(cls, active, idle, dt0, before, dt1):
+    # Countdown started with dt0; after `before` calls DT drops to dt1 <= ET.
+    blk = cls()
+    drive(blk, [idle], DT=dt0)
+    ys, ets = drive(blk, [active] * before)
+    assert ets[-1] >= dt1
+    ys, _ = drive(blk, [active] * (dt1 + 2), DT=dt1)
+    fired = ys.index(1 if cls is TONtrigger else 0) + 1
+    assert fired == dt1
+
+
+@pytest.mark.parametrize("cls", [TONtrigger, TOFFtrigger])
+@pytest.mark.parametrize("u,stored", [(0.7, 0), (-0.7, 0), (1.9, 1), (True, 1), (np.float64(2.5), 2), (-3, -3)])
+def test_input_is_stored_truncated(cls, u, stored):
+    blk = cls()
+    drive(blk, [u])
+    assert blk.Ut_array.dtype.kind == "i" and blk.Ut_array.tolist() == [stored, 0]
+
+
+@pytest.mark.parametrize("cls", [TONtrigger, TOFFtrigger])
+def test_timer_class_attributes_and_overrides(cls):
+    assert (cls.Ut, cls.Yt, cls.DT, cls.ET) == (0, 0, 3, 0)
+    a, b = cls(), cls()
+    a.DT = 1
+    drive(a, [1])
+    assert cls.DT == 3 and cls.Yt == 0 and b.DT == 3 and b.Ut_array.tolist() == [0, 0]
+    del a.DT
+    assert a.DT == 3
+
+    class Quick(cls):
+        DT = 1
+
+    assert drive(Quick(), [1, 0])[0] == [1, 0]
+    assert drive(cls(), [1, 0])[0] == ([0, 0] if cls is TONtrigger else [1, 1])
+
+
+@pytest.mark.parametrize("cls", [TONtrigger, TOFFtrigger])
+@pytest.mark.parametrize("attr,bad,exc", [
+    ("Ut", "abc", ValueError), ("Ut", None, TypeError), ("Ut", float("nan"), ValueError),
+    ("Ut", 2**70, OverflowError), ("DT", "3", TypeError), ("ET", None, TypeError),
+])
+def test_timer_refused_values_change_nothing(cls, attr, bad, exc):
+    blk, ref = cls(), cls()
+    drive(blk, [1, 1])
+    drive(ref, [1, 1])
+    before = blk.Ut_array.copy(), blk.ET
+    good = getattr(blk, attr)
+    setattr(blk, attr, bad)
+    with pytest.raises(exc):
+        blk.call()
+    assert blk.Ut_array.tolist() == before[0].tolist()
+    assert blk.ET is (bad if attr == "ET" else before[1])
+    setattr(blk, attr, good)
+    assert drive(blk, [1, 0, 0, 0]) == drive(ref, [1, 0, 0, 0])
+
+
+@pytest.mark.parametrize("cls", [TONtrigger, TOFFtrigger])
+def test_float_delay_times_like_integer(cls):
+    inputs = [1, 1, 1, 0, 0, 0, 1, 0, 1, 1, 1]
+    assert drive(cls(), inputs, DT=3.0)[0] == drive(cls(), inputs, DT=3)[0]
+
+
+@pytest.mark.parametrize("cls", [TONtrigger, TOFFtrigger])
+@pytest.mark.parametrize("dup", DUPS)
+def test_timer_copy_continues(cls, dup):
+    blk = cls()
+    drive(blk, [0, 1, 1], DT=4)
+    twin = dup(blk)
+    assert twin.DT == 4 and twin.Ut_array is not blk.Ut_array
+    tail = [1, 1, 0, 0, 0, 1, 0]
+    assert drive(twin, tail) == drive(blk, tail)
+
+
+def drive_rs(blk, pairs):
+    out = []
+    for s, r in pairs:
+        blk.S, blk.R = s, r
+        blk.call()
+        out.append((blk.Q, blk.nQ))
+    return out
+
+
+@pytest.mark.parametrize("pairs,qs", [
+    ([(1, 0), (0, 0), (1, 1), (0, 0), (0, 1)], [True, True, False, False, False]),
+    ([(0, 0)], [False]),
+    ([(1, 0), (0, 0), (0, 0), (0, 1), (1, 0), (0, 0)], [True, True, True, False, True, True]),
+    ([("yes", []), (0.0, None), (np.bool_(True), np.bool_(True))], [True, True, False]),
+])
+def test_flip_flop_sequences(pairs, qs):
+    blk = RStrigger()
+    assert drive_rs(blk, pairs) == [(q, not q) for q in qs]
+    assert blk.Q_array.dtype == np.bool_ and blk.Q_array.tolist() == [qs[-1]]
+    assert all(type(q) is bool for pair in drive_rs(blk, [(0, 0)]) for q in pair)
+
+
+def test_flip_flop_hold_reads_memory_not_attribute():
+    assert (RStrigger.S, RStrigger.R, RStrigger.Q, RStrigger.nQ) == (0, 0, False, True)
+    blk = RStrigger()
+    drive_rs(blk, [(1, 0)])
+    blk.Q = False
+    assert drive_rs(blk, [(0, 0)]) == [(True, False)]
+    assert RStrigger.Q is False
+
+
+@pytest.mark.parametrize("dup", DUPS)
+def test_flip_flop_copy_continues(dup):
+    blk = RStrigger()
+    drive_rs(blk, [(1, 0), (0, 0)])
+    twin = dup(blk)
+    seq = [(0, 0), (0, 1), (0, 0), (1, 0)]
+    assert drive_rs(twin, seq) == drive_rs(blk, seq)
