@@ -92,16 +92,6 @@ def test_incomparable_limit_raises_pythons_error():
     assert str(ours.value) == str(theirs.value)
 
 
-def test_objects_are_independent_and_arguments_checked():
-    a, b = AntiWindupLimter(), AntiWindupLimter()
-    a(10), b(90)
-    assert a(20) == 20.0 and b(95) == 95.0
-    with pytest.raises(TypeError):
-        a(1.0, 2, 3, 4)
-    with pytest.raises(TypeError):
-        a(1.0, hi=3)
-
-
 @pytest.mark.parametrize("clone", [copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))])
 def test_clone_continues_where_the_original_stood(clone):
     a = AntiWindupLimter()

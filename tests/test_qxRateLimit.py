@@ -70,6 +70,19 @@ def test_worked_cases(u_ini, Ts, calls, expected):
     assert [r(*c) for c in calls] == expected
 
 
+@pytest.mark.parametrize("u_ini, Ts, u_end, PR, NR", [
+    (0, 1, 1, 60, None),                 # rise exactly equal to the limit
+    (5, 2, 3, 60, None),                 # fall exactly equal to the limit
+    (5, 1, 4, 1, -60),
+    (0, 3, np.float64(1.5), 30, None),
+    (0, 1, Fraction(1, 2), 60, None),
+])
+def test_target_within_reach_is_kept_as_passed(u_ini, Ts, u_end, PR, NR):
+    r = RateLimit(u_ini, Ts)
+    assert same(r(u_end, PR, NR), float(u_end))
+    assert r.u_last is u_end
+
+
 def test_nan_target_passes_then_limiting_resumes():
     r = RateLimit(0.0)
     assert math.isnan(r(float("nan")))
@@ -92,39 +105,22 @@ def test_main_prints_the_ramp(capsys):
     assert values[42] == 9.999999999999998 and values[43] == 10.0
 
 
-def test_reset_and_conversion():
-    r = RateLimit(3)
+def test_reset_conversion_and_failures():
+    r = RateLimit(3, 2)
     r(10)
     assert r.reset(7) is None and r(7) == 7.0 and type(r.u_last) is int
     r.reset("1.5")
-    assert same(r.u_last, 1.5)
+    for call, error in [(lambda: r.reset(None), TypeError), (lambda: r.reset("fast"), ValueError),
+                        (lambda: r("a"), TypeError), (lambda: r(5, "a"), TypeError),
+                        (lambda: r(5, 60, "a"), TypeError), (lambda: RateLimit([1.0]), TypeError)]:
+        with pytest.raises(error):
+            call()
+        assert same(r.u_last, 1.5)
+    r.Ts = "a"
     with pytest.raises(TypeError):
-        r.reset(None)
-    with pytest.raises(ValueError):
-        r.reset("fast")
-    assert same(r.u_last, 1.5)
-    with pytest.raises(TypeError):
-        RateLimit([1.0])
-    with pytest.raises(TypeError):
-        RateLimit()
-
-
-@pytest.mark.parametrize("args", [("a",), (5, "a"), (5, 60, "a"), (5, None)])
-def test_arithmetic_errors_leave_state(args):
-    r = RateLimit(1.0)
-    with pytest.raises(TypeError):
-        r(*args)
-    assert same(r.u_last, 1.0) and r(2.0) == 2.0
-
-
-def test_ts_is_kept_as_passed_and_may_change():
-    r = RateLimit(0, Fraction(1, 2))
-    assert r.Ts == Fraction(1, 2) and type(r.Ts) is Fraction
-    assert r(10) == 0.5
+        r(5)
     r.Ts = 3
-    assert r(10) == 3.5
-    with pytest.raises(TypeError):
-        RateLimit(0, "a")(1)
+    assert r(10) == 4.5 and r.Ts == 3
 
 
 @pytest.mark.parametrize("clone", [copy.deepcopy, lambda o: pickle.loads(pickle.dumps(o))])

@@ -12,7 +12,6 @@
 #include <cmath>
 #include <deque>
 #include <limits>
-#include <vector>
 
 #include "const_detect.hpp"
 #include "qx_args.hpp"
