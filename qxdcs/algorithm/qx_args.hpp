@@ -108,3 +108,122 @@ inline void py_print(const std::string &line) {
 }
 
 } // namespace qxargs
+
+// ============================================================================
+// Numbers kept as the caller passed them.
+//
+// Some blocks store a caller's number unchanged (an int limit stays an int,
+// the very object is returned) while doing their arithmetic natively. A
+// number is "plain" when Python's arithmetic and comparisons on it agree
+// exactly with those on its double value, also for the sum or difference of
+// two plain numbers: an exact float, or an exact int or bool of magnitude at
+// most 2**52. Any other object takes the caller's slow path through Python's
+// own operators, so its semantics (and error messages) are Python's.
+// ============================================================================
+namespace qxargs {
+
+constexpr long long kPlainIntMax = 4503599627370496LL;  // 2**52
+
+inline bool plain_number(nb::handle h, double &out) {
+    PyObject *o = h.ptr();
+    PyTypeObject *tp = Py_TYPE(o);
+    if (tp == &PyFloat_Type) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (tp == &PyLong_Type || tp == &PyBool_Type) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow || v > kPlainIntMax || v < -kPlainIntMax)
+            return false;
+        out = double(v);
+        return true;
+    }
+    return false;
+}
+
+// A number slot: None, a float held natively, or a caller's object (with its
+// double value when the object is plain).
+class KeptNumber {
+public:
+    enum Kind : unsigned char { None, Float, Plain, Other };
+
+    KeptNumber() = default;
+    static KeptNumber none() { return KeptNumber(); }
+    static KeptNumber of_float(double v) {
+        KeptNumber k;
+        k.set_float(v);
+        return k;
+    }
+    static KeptNumber of(nb::handle h) {
+        KeptNumber k;
+        k.set(h);
+        return k;
+    }
+
+    Kind kind() const { return kind_; }
+    bool is_none() const { return kind_ == None; }
+    bool plain() const { return kind_ == Float || kind_ == Plain; }
+    // A Python float (no object of the caller's behind it).
+    bool is_float() const { return kind_ == Float; }
+    double value() const { return d_; }
+
+    void set_none() {
+        obj_.reset();
+        kind_ = None;
+    }
+    void set_float(double v) {
+        obj_.reset();
+        d_ = v;
+        kind_ = Float;
+    }
+    // Keep `h` as passed; an exact float is held by value.
+    void set(nb::handle h) {
+        if (h.is_none()) {
+            set_none();
+        } else if (Py_TYPE(h.ptr()) == &PyFloat_Type) {
+            set_float(PyFloat_AS_DOUBLE(h.ptr()));
+        } else {
+            obj_ = nb::borrow(h);
+            kind_ = plain_number(h, d_) ? Plain : Other;
+        }
+    }
+    // The value as a Python object (a new float for a natively held float).
+    nb::object object() const {
+        switch (kind_) {
+        case None: return nb::none();
+        case Float: return nb::steal(PyFloat_FromDouble(d_));
+        default: return obj_;
+        }
+    }
+
+private:
+    nb::object obj_;
+    double d_ = 0.0;
+    Kind kind_ = None;
+};
+
+// Python's own binary operators and comparisons, for the slow paths.
+inline nb::object py_binop(PyObject *(*op)(PyObject *, PyObject *), nb::handle a,
+                           nb::handle b) {
+    PyObject *r = op(a.ptr(), b.ptr());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+inline nb::object py_unop(PyObject *(*op)(PyObject *), nb::handle a) {
+    PyObject *r = op(a.ptr());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+// bool(a <op> b) for op one of Py_LT, Py_LE, Py_GT, Py_GE, exactly as the
+// operator evaluates it (reflected method, then truth value).
+inline bool py_compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0)
+        throw nb::python_error();
+    return r != 0;
+}
+
+} // namespace qxargs
