@@ -1,7 +1,9 @@
 """dataStore must have exactly the effect of
     xArray[1:] = xArray[0:-1]; xArray[0] = xt
 for every container (conversion, warnings and errors included); its native
-paths for lists and plain NumPy arrays are compared against it bit for bit."""
+paths for lists and plain NumPy arrays are compared against it bit for bit.
+A numeric NumPy history is pushed all or nothing: a value the array refuses
+raises NumPy's own error and leaves the history as it was."""
 import array
 import gc
 import importlib
@@ -20,6 +22,15 @@ def dataStore(request):
 def by_slices(x, xt):
     x[1:] = x[0:-1]
     x[0] = xt
+
+
+def all_or_nothing(x, xt):
+    trial = x.copy()
+    by_slices(trial, xt)
+    x[...] = trial
+
+
+NUMERIC = {"f8", "f4", "f2", "i1", "u1", "i4", "u4", "i8", "u8", "?", "c16", "g", ">f8", ">i4"}
 
 
 def outcome(fn, x, xt):
@@ -45,7 +56,8 @@ VALUES = [2.5, -7, 255, 256, -1, 2**31, 2**63, -(2**63) - 1, 2**53 + 1, 10**400,
 def test_plain_arrays(dataStore, dtype, xt, n):
     ours = np.arange(1, n + 1).astype(dtype)
     expected = ours.copy()
-    assert outcome(dataStore, ours, xt) == outcome(by_slices, expected, xt)
+    reference = all_or_nothing if dtype in NUMERIC else by_slices
+    assert outcome(dataStore, ours, xt) == outcome(reference, expected, xt)
     assert ours.dtype == expected.dtype and ours.tobytes() == expected.tobytes()
 
 
@@ -77,6 +89,20 @@ def test_other_containers(dataStore, make, xt):
     ours, expected = make(), make()
     assert outcome(dataStore, ours, xt) == outcome(by_slices, expected, xt)
     assert ours == expected
+
+
+@pytest.mark.parametrize("dtype,xt", [("f8", "x"), ("f8", [1, 2]), ("u1", -7), ("i1", 300),
+                                      ("i8", 2**63), ("f8", 1 + 2j)])
+def test_refused_value_leaves_numeric_history_intact(dataStore, dtype, xt):
+    hist = np.array([5, 6, 7, 8]).astype(dtype)
+    before = hist.tobytes()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with pytest.raises((TypeError, ValueError, OverflowError)):
+            dataStore(hist, xt)
+    assert hist.tobytes() == before
+    dataStore(hist, 1)
+    assert hist.tolist() == np.array([1, 5, 6, 7]).astype(dtype).tolist()
 
 
 def test_history_and_references(dataStore):

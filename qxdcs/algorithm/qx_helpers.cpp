@@ -220,6 +220,10 @@ bool store_native(int type_num, char *p, PyObject *xt) {
 // The history shift of a writable contiguous one-dimensional array of a
 // plain numeric dtype, done on its memory. Returns false, touching nothing,
 // for every other array.
+//
+// The new value is converted to the element type before anything moves, so a
+// value the array refuses raises with the history exactly as it was (a shift
+// followed by a failed write would duplicate one sample and lose the oldest).
 bool shift_plain_array(PyObject *x, PyObject *xt) {
     auto *a = reinterpret_cast<NpArrayHead *>(x);
     unsigned flags = static_cast<unsigned>(a->flags);
@@ -232,13 +236,28 @@ bool shift_plain_array(PyObject *x, PyObject *xt) {
     Py_ssize_t n = a->dimensions[0];
     if (n == 0)
         return false;  // NumPy raises the IndexError of index 0
-    if (n > 1)
-        qxcore::history_shift_raw(a->data, static_cast<std::size_t>(n),
-                                  static_cast<std::size_t>(a->strides[0]));
     bool native_order = descr->byteorder == '=' || descr->byteorder == '|';
-    if (!(native_order && store_native(descr->type_num, a->data, xt)))
-        if (PyObject_SetItem(x, g_const.zero, xt) < 0)
+    if (n == 1) {
+        if (!(native_order && store_native(descr->type_num, a->data, xt)))
+            if (PyObject_SetItem(x, g_const.zero, xt) < 0)
+                raise_current();
+        return true;
+    }
+    // Contiguous with more than one element: the stride is the item size.
+    const std::size_t itemsize = static_cast<std::size_t>(a->strides[0]);
+    char *last = a->data + (n - 1) * itemsize;
+    alignas(16) char converted[64];
+    if (itemsize > sizeof converted)
+        return false;
+    if (!(native_order && store_native(descr->type_num, converted, xt))) {
+        // NumPy converts into the element that the shift drops anyway; if it
+        // refuses the value, nothing has changed.
+        if (PyObject_SetItem(x, g_const.minus_one, xt) < 0)
             raise_current();
+        std::memcpy(converted, last, itemsize);
+    }
+    qxcore::history_shift_raw(a->data, static_cast<std::size_t>(n), itemsize);
+    std::memcpy(a->data, converted, itemsize);
     return true;
 }
 
