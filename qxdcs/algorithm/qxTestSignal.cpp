@@ -23,16 +23,9 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr long long kNativeMax = 4611686018427387904LL;  // 2**62
+using qxargs::small_int;
+constexpr long long kNativeMax = qxargs::kSmallIntMax;
 
-bool small_int(nb::handle h, long long &v) {
-    PyTypeObject *tp = Py_TYPE(h.ptr());
-    if (tp != &PyLong_Type && tp != &PyBool_Type)
-        return false;
-    int overflow = 0;
-    v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
-    return !overflow && v <= kNativeMax && v >= -kNativeMax;
-}
 
 // A float64 table owned natively and shown to Python as a NumPy array that
 // does not own its data (so it cannot be resized under us).

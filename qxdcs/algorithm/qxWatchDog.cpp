@@ -16,19 +16,11 @@ using namespace nb::literals;
 
 namespace {
 
-constexpr long long kNativeMax = 4611686018427387904LL;  // 2**62
+using qxargs::small_int;
+constexpr long long kNativeMax = qxargs::kSmallIntMax;
 
 const char *const kDoc = "看门狗，输出按调用次数自增循环。";
 
-// An exact int or bool of magnitude at most 2**62.
-bool small_int(nb::handle h, long long &v) {
-    PyTypeObject *tp = Py_TYPE(h.ptr());
-    if (tp != &PyLong_Type && tp != &PyBool_Type)
-        return false;
-    int overflow = 0;
-    v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
-    return !overflow && v <= kNativeMax && v >= -kNativeMax;
-}
 
 struct PyWatchDog {
     qxcore::WatchDog core;

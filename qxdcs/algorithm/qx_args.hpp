@@ -226,4 +226,17 @@ inline bool py_compare(nb::handle a, nb::handle b, int op) {
     return r != 0;
 }
 
+// An exact int or bool of magnitude at most 2**62, so that the sum or
+// difference of two such values still fits natively.
+constexpr long long kSmallIntMax = 4611686018427387904LL;  // 2**62
+
+inline bool small_int(nb::handle h, long long &v) {
+    PyTypeObject *tp = Py_TYPE(h.ptr());
+    if (tp != &PyLong_Type && tp != &PyBool_Type)
+        return false;
+    int overflow = 0;
+    v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
+    return !overflow && v <= kSmallIntMax && v >= -kSmallIntMax;
+}
+
 } // namespace qxargs
