@@ -24,7 +24,6 @@ using namespace nb::literals;
 namespace {
 
 using qxargs::small_int;
-constexpr long long kNativeMax = qxargs::kSmallIntMax;
 
 
 // A float64 table owned natively and shown to Python as a NumPy array that
