@@ -83,13 +83,13 @@ NB_MODULE(qxFilter, m) {
         "argument). Results agree with scipy.signal.lfilter to the last bit.");
 
     z.def(nb::init<nb::handle, nb::handle, nb::handle, nb::handle>(),
-          nb::arg("Bz").sig("[0, 0.1]") = nb::make_tuple(0, 0.1),
-          nb::arg("Az").sig("[1, -0.9]") = nb::make_tuple(1, -0.9),
+          nb::arg("Bz").none().sig("[0, 0.1]") = nb::make_tuple(0, 0.1),
+          nb::arg("Az").none().sig("[1, -0.9]") = nb::make_tuple(1, -0.9),
           "u_ini"_a.none() = nb::none(), "y_ini"_a.none() = nb::none())
         .def("__call__", &ZFilter::call, "Ut"_a, "y_ini"_a = 0.0,
              "Filter one input sample and return the output.")
         .def("run", &ZFilter::call, "Ut"_a, "y_ini"_a = 0.0, "The same as calling the filter.")
-        .def("run_multistep", &ZFilter::run_multistep, "U_arr"_a, "y_ini"_a = 0.0,
+        .def("run_multistep", &ZFilter::run_multistep, "U_arr"_a.none(), "y_ini"_a = 0.0,
              "Filter a block of input samples; returns the array of outputs.")
         .def_prop_ro("_Bz", [](ZFilter &f) { return checked(f.Bz, "zFilter", "_Bz"); },
                      "Numerator coefficients b0, b1, ... (read-only array).")
@@ -100,7 +100,7 @@ NB_MODULE(qxFilter, m) {
         .def_prop_ro("_y_ini", [](ZFilter &f) { return checked(f.y_obj, "zFilter", "_y_ini"); },
                      "Output operating point (None until the first call supplies it).")
         .def_prop_rw("_zi", [](ZFilter &f) { return checked(f.zi, "zFilter", "_zi"); },
-                     set_state_vector,
+                     set_state_vector, nb::for_setter(nb::arg("value").none()),
                      "Filter state, as scipy.signal.lfilter's zi. The array is the live state:\n"
                      "it changes as the filter runs, and writing into it changes the filter.")
         .def("__getstate__", [](ZFilter &f) { return zfilter_state(f); })
@@ -133,12 +133,13 @@ NB_MODULE(qxFilter, m) {
               f->zf = nb::inst_ptr<ZFilter>(zf);
               f->zf_obj = std::move(zf);
           },
-          nb::arg("Bs").sig("[1]") = nb::make_tuple(1), nb::arg("As").sig("[5, 1]") = nb::make_tuple(5, 1), "Ts"_a = 1,
+          nb::arg("Bs").none().sig("[1]") = nb::make_tuple(1),
+          nb::arg("As").none().sig("[5, 1]") = nb::make_tuple(5, 1), "Ts"_a.none() = 1,
           "u_ini"_a.none() = nb::none(), "y_ini"_a.none() = nb::none())
         .def("__call__", &SFilter::call, "Ut"_a, "y_ini"_a = 0.0,
              "Filter one input sample and return the output.")
         .def("run", &SFilter::call, "Ut"_a, "y_ini"_a = 0.0, "The same as calling the filter.")
-        .def("run_multistep", &SFilter::run_multistep, "U_arr"_a, "y_ini"_a = 0.0,
+        .def("run_multistep", &SFilter::run_multistep, "U_arr"_a.none(), "y_ini"_a = 0.0,
              "Filter a block of input samples (a list); returns the array of outputs.")
         .def_prop_ro("_Bs", [](SFilter &f) { return checked(f.Bs, "sFilter", "_Bs"); },
                      "Continuous numerator, highest power of s first (read-only array).")

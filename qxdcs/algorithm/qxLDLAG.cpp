@@ -285,9 +285,9 @@ nb::object positive_parameter_property(nb::handle name, nb::handle expected_type
                 throw;
             }
         },
-        nb::name("fset"));
+        nb::name("fset"), nb::arg("self"), nb::arg("value").none());
 
-    nb::str doc = nb::str("{} (non-negative {}); writing a new value rebuilds the object.")
+    nb::str doc = nb::str("{}: a non-negative {}; writing a new value calls _modify_param().")
                       .format(nm, etype);
     return nb::module_::import_("builtins").attr("property")(fget, fset, nb::none(), doc);
 }
@@ -381,8 +381,7 @@ void demo(nb::handle module) {
     }
     finish("LDLAG: response to a unit step");
 
-    // 3. LDLAG on a signal with steps, a ramp and a ripple; alpha and tao are
-    // changed while the filters run at sample 80.
+    // 3. LDLAG on a signal with steps, a ramp and a ripple.
     const long long M = 160;
     std::vector<double> sig(M);
     for (long long k = 0; k < M; ++k) {
@@ -409,10 +408,10 @@ NB_MODULE(qxLDLAG, m) {
 
     auto cls = nb::class_<LeadLag>(m, "LDLAG", kDescription);
     cls.def(nb::init<double, double, nb::handle, nb::handle, nb::handle>(), "alpha"_a = 0.0,
-            "tao"_a = 5.0, "Ts"_a = 1, "u_ini"_a.none() = nb::none(), "y_ini"_a.none() = nb::none())
+            "tao"_a = 5.0, "Ts"_a.none() = 1, "u_ini"_a.none() = nb::none(), "y_ini"_a.none() = nb::none())
         .def("__call__", &LeadLag::call, "u"_a, "Filter one input sample and return the output.")
         .def("run", &LeadLag::call, "u"_a, "The same as calling the filter.")
-        .def("multi_step", &LeadLag::multi_step, "u"_a,
+        .def("multi_step", &LeadLag::multi_step, "u"_a.none(),
              "Filter a block of input samples (at least one); returns the array of outputs.")
         .def("_modify_param", &LeadLag::modify_param,
              "Recompute the coefficients, and the state from the last input and output.")
@@ -422,6 +421,7 @@ NB_MODULE(qxLDLAG, m) {
                 f.alpha = qxargs::to_double(v);
                 f.alpha_obj = nb::borrow(v);
             },
+            nb::for_setter(nb::arg("value").none()),
             "Lead factor as stored (set it through the property alpha).")
         .def_prop_rw(
             "_tao", [](LeadLag &f) { return checked(f.tao_obj, "_tao"); },
@@ -429,6 +429,7 @@ NB_MODULE(qxLDLAG, m) {
                 f.tao = qxargs::to_double(v);
                 f.tao_obj = nb::borrow(v);
             },
+            nb::for_setter(nb::arg("value").none()),
             "Time constant as stored (set it through the property tao).")
         .def_prop_ro("_Ts", [](LeadLag &f) { return checked(f.Ts_obj, "_Ts"); },
                      "Sample period (an integer).")
@@ -442,7 +443,7 @@ NB_MODULE(qxLDLAG, m) {
                      "Discrete denominator (read-only array).")
         .def_prop_rw(
             "_zi", [](LeadLag &f) { return checked(f.zi, "_zi"); },
-            [](LeadLag &f, nb::handle v) { f.set_state(v); },
+            [](LeadLag &f, nb::handle v) { f.set_state(v); }, nb::for_setter(nb::arg("value").none()),
             "Filter state (as scipy.signal.lfilter's zi), or None until it can be set.\n"
             "The array is the live state: writing into it changes the filter.")
         .def("__getstate__", &LeadLag::state)
@@ -461,12 +462,13 @@ NB_MODULE(qxLDLAG, m) {
     nb::setattr(cls, "alpha", positive_parameter_property(nb::str("alpha"), prop_type));
     nb::setattr(cls, "tao", positive_parameter_property(nb::str("tao"), prop_type));
 
-    m.def("positive_parameter_property", &positive_parameter_property, "name"_a, "expected_type"_a,
+    m.def("positive_parameter_property", &positive_parameter_property, "name"_a.none(),
+          "expected_type"_a.none(),
           "A property for the attribute '_' + name that accepts only instances of\n"
           "expected_type and non-negative values; writing a value different from\n"
           "the stored one stores it and calls the object's _modify_param().");
 
-    m.def("filter_stp", &filter_stp, "N"_a, "tao"_a, "alpha"_a, "r1"_a = 0.0, "r2"_a = 1.0,
+    m.def("filter_stp", &filter_stp, "N"_a.none(), "tao"_a, "alpha"_a, "r1"_a = 0.0, "r2"_a = 1.0,
           "Unit-step response of (alpha*tao*s+1)/(tao*s+1) at t = 0, 1, ..., N-1,\n"
           "scaled from r1 to r2: r1 + (r2-r1)*(1 - (1-alpha)*exp(-t/tao)); all ones\n"
           "(r2) when tao <= 0.");
