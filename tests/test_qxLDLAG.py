@@ -89,21 +89,14 @@ def test_matches_scipy_bit_for_bit_with_parameter_changes(kw):
     assert (f._u_ini, f._y_ini) == (ref.u, ref.y)
 
 
-def test_default_step():
-    f = LDLAG()
+@pytest.mark.parametrize("alpha,first", [(0.0, 1 - np.exp(-0.2)), (0.5, 0.5)])
+def test_step_examples(alpha, first):
+    f = LDLAG(alpha=alpha)
     out = [f(0.0)] + [f(1.0) for _ in range(300)]
-    assert out[0] == 0.0
-    for k in (1, 2, 3, 10):
-        assert out[k] == pytest.approx(1 - np.exp(-0.2 * k), abs=1e-12)
-    assert out[-1] == pytest.approx(1.0, abs=1e-12)
-
-
-def test_half_lead_step():
-    f = LDLAG(alpha=0.5)
-    out = [f(0.0)] + [f(1.0) for _ in range(300)]
-    assert out[0] == 0.0
-    assert out[1] == pytest.approx(0.5, abs=1e-12)
-    assert out[2] == pytest.approx(1 - 0.5 * np.exp(-0.2), abs=1e-12)
+    assert out[0] == 0.0 and out[1] == pytest.approx(first, abs=1e-12)
+    shift = 1 if alpha == 0 else 0
+    for k in (2, 3, 10):
+        assert out[k] == pytest.approx(1 - (1 - alpha) * np.exp(-0.2 * (k - 1 + shift)), abs=1e-12)
     assert out[-1] == pytest.approx(1.0, abs=1e-12)
 
 
@@ -322,11 +315,7 @@ def test_filter_stp_matches_formula(N, tao, alpha, r1, r2):
     assert got.dtype == np.float64 and np.array_equal(got, want)
 
 
-def test_filter_stp_examples():
-    assert np.array_equal(filter_stp(5, 0, 0.3), np.ones(5))
-    np.testing.assert_allclose(filter_stp(3, 5, 0), [0, 1 - np.exp(-0.2), 1 - np.exp(-0.4)])
-    assert filter_stp(3, 5, 0.5, r1=2.0, r2=4.0)[0] == 3.0
-    assert filter_stp(0, 5, 0).shape == (0,)
+def test_filter_stp_negative_count_of_ones():
     with pytest.raises(ValueError):
         filter_stp(-1, 0, 0.0)
 

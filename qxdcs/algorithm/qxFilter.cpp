@@ -7,6 +7,8 @@
 // discretisation with scipy.signal.cont2discrete).
 #include <nanobind/nanobind.h>
 
+#include <cstring>
+
 #include "qxFilter_types.hpp"
 #include "qx_args.hpp"
 
@@ -65,7 +67,7 @@ void set_state_vector(ZFilter &f, nb::handle v) {
         PyErr_Format(PyExc_ValueError, "_zi must hold %zd values", f.zbuf.size());
         throw nb::python_error();
     }
-    std::copy(zb.data(), zb.data() + zb.size(), f.zbuf.data());
+    std::memmove(f.zbuf.data(), zb.data(), std::size_t(zb.size()) * sizeof(double));
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "qx_args.hpp"
@@ -174,6 +175,11 @@ struct LeadLag {
     nb::object multi_step(nb::handle u) {
         nb::object x = qxargs::as_float_array(u);
         qxargs::FloatBuffer xb(x, false);
+        if (xb.overlaps(zbuf)) {  // the state array itself, or a view of it
+            xb.release();
+            x = qxargs::float_array_copy(x);
+            xb = qxargs::FloatBuffer(x, false);
+        }
         if (xb.ndim() != 1)
             throw nb::value_error("u must be a one-dimensional sequence of numbers");
         const Py_ssize_t n = xb.size();
@@ -209,7 +215,7 @@ struct LeadLag {
             zbuf = qxargs::FloatBuffer(z, true);
             zi = std::move(z);
         }
-        std::copy(sb.data(), sb.data() + n, zbuf.data());
+        std::memmove(zbuf.data(), sb.data(), std::size_t(n) * sizeof(double));
     }
 
     nb::dict state() const {

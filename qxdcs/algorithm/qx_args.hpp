@@ -176,6 +176,14 @@ public:
     double *data() const { return static_cast<double *>(view_.buf); }
     Py_ssize_t size() const { return view_.obj ? view_.len / Py_ssize_t(sizeof(double)) : 0; }
     int ndim() const { return view_.ndim; }
+    // Whether the two buffers share any memory.
+    bool overlaps(const FloatBuffer &o) const {
+        if (!view_.obj || !o.view_.obj || view_.len == 0 || o.view_.len == 0)
+            return false;
+        const char *a = static_cast<const char *>(view_.buf);
+        const char *b = static_cast<const char *>(o.view_.buf);
+        return a < b + o.view_.len && b < a + view_.len;
+    }
 
 private:
     Py_buffer view_;
