@@ -107,6 +107,88 @@ inline void py_print(const std::string &line) {
     py_print(nb::str(line.data(), line.size()));
 }
 
+// ---------------------------------------------------------------------------
+// Float arrays (NumPy float64) for coefficient and signal vectors.
+// NumPy is imported on first use and kept for the life of the process.
+// ---------------------------------------------------------------------------
+
+inline nb::handle numpy() {
+    static PyObject *np = nullptr;
+    if (!np)
+        np = nb::module_::import_("numpy").release().ptr();
+    return np;
+}
+
+// np.asarray(seq, dtype=float64, order="C"): no copy when seq already is one.
+inline nb::object as_float_array(nb::handle seq) {
+    nb::handle np = numpy();
+    return np.attr("asarray")(seq, nb::arg("dtype") = np.attr("float64"), nb::arg("order") = "C");
+}
+
+// np.array(seq, dtype=float64) made at least one-dimensional: always a new
+// array, which the caller may mark read-only without touching seq.
+inline nb::object float_array_copy(nb::handle seq) {
+    nb::handle np = numpy();
+    return np.attr("atleast_1d")(np.attr("array")(seq, nb::arg("dtype") = np.attr("float64")));
+}
+
+inline nb::object new_float_array(Py_ssize_t n) { return numpy().attr("empty")(n); }
+inline nb::object zeros_float_array(Py_ssize_t n) { return numpy().attr("zeros")(n); }
+
+inline void set_read_only(nb::handle arr) { arr.attr("setflags")(nb::arg("write") = false); }
+
+// The data of a C-contiguous float64 array (any number of dimensions),
+// through the buffer protocol. The view is held, and the data stays put,
+// until release() or destruction; the GIL must be held for both.
+class FloatBuffer {
+public:
+    FloatBuffer() { view_.obj = nullptr; }
+    FloatBuffer(nb::handle arr, bool writable) {
+        view_.obj = nullptr;
+        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(arr.ptr(), &view_, flags) != 0)
+            throw nb::python_error();
+        if (view_.itemsize != sizeof(double) || !view_.format || view_.format[0] != 'd' ||
+            view_.format[1] != '\0') {
+            release();
+            throw nb::type_error("expected a float64 array");
+        }
+    }
+    FloatBuffer(const FloatBuffer &) = delete;
+    FloatBuffer &operator=(const FloatBuffer &) = delete;
+    FloatBuffer(FloatBuffer &&o) noexcept : view_(o.view_) { o.view_.obj = nullptr; }
+    FloatBuffer &operator=(FloatBuffer &&o) noexcept {
+        if (this != &o) {
+            release();
+            view_ = o.view_;
+            o.view_.obj = nullptr;
+        }
+        return *this;
+    }
+    ~FloatBuffer() { release(); }
+
+    void release() {
+        if (view_.obj)
+            PyBuffer_Release(&view_);
+        view_.obj = nullptr;
+    }
+    bool held() const { return view_.obj != nullptr; }
+    double *data() const { return static_cast<double *>(view_.buf); }
+    Py_ssize_t size() const { return view_.obj ? view_.len / Py_ssize_t(sizeof(double)) : 0; }
+    int ndim() const { return view_.ndim; }
+    // Whether the two buffers share any memory.
+    bool overlaps(const FloatBuffer &o) const {
+        if (!view_.obj || !o.view_.obj || view_.len == 0 || o.view_.len == 0)
+            return false;
+        const char *a = static_cast<const char *>(view_.buf);
+        const char *b = static_cast<const char *>(o.view_.buf);
+        return a < b + o.view_.len && b < a + view_.len;
+    }
+
+private:
+    Py_buffer view_;
+};
+
 } // namespace qxargs
 
 // ============================================================================

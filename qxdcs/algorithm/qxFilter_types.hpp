@@ -1,0 +1,148 @@
+// The C++ types behind qxFilter.zFilter and qxFilter.sFilter.
+//
+// qxFilter binds these types; no other module binds them again. A module
+// that works with the filters (the soft sensor) imports qxdcs.algorithm.qxFilter
+// at run time, builds filters by calling its classes, and may then reach the
+// native object of a filter with nb::inst_ptr<qxfilter::SFilter>(obj) after
+// checking nb::isinstance<qxfilter::SFilter>(obj), to run it without a
+// Python call per sample.
+//
+// A zFilter works in deviations around its operating point (u_ini, y_ini):
+//     y(k) = y_ini + H(z) * (u(k) - u_ini)
+// with H(z) = Bz(z^-1) / Az(z^-1) run by qxcore::Tdf2Filter from a zero state.
+// An operating point left unset (None) is taken from the first call: u_ini
+// from its input, y_ini from its y_ini argument.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "qx_args.hpp"
+#include "tdf2_filter.hpp"
+
+namespace qxfilter {
+
+namespace nb = nanobind;
+
+// u_ini / y_ini given to a constructor: None or a real number (kept as passed).
+inline bool operating_point(nb::handle v, const char *name, double &out) {
+    if (v.is_none())
+        return false;
+    if (!qxargs::is_real(v))
+        qxargs::raise_incorrect_type(name, "float", v);
+    out = qxargs::to_double(v);
+    return true;
+}
+
+struct ZFilter {
+    qxcore::Tdf2Filter kern;
+    nb::object Bz, Az;            // read-only float64 arrays, as given
+    nb::object u_obj, y_obj;      // _u_ini / _y_ini as stored (None while unset)
+    double u0 = 0.0, y0 = 0.0;    // their values once set
+    bool u_set = false, y_set = false;
+    bool b_empty = false;         // an empty numerator fails on every call
+    nb::object zi;                // the state array (float64)
+    qxargs::FloatBuffer zbuf;     // its data, advanced in place by the kernel
+
+    ZFilter() = default;
+
+    ZFilter(nb::handle Bz_, nb::handle Az_, nb::handle u_ini, nb::handle y_ini) {
+        nb::object b = qxargs::float_array_copy(Bz_);
+        nb::object a = qxargs::float_array_copy(Az_);
+        qxargs::FloatBuffer ab(a, false), bb(b, false);
+        if (ab.ndim() > 1)
+            throw nb::value_error("Filter coefficients `a` must be 1-D.");
+        if (bb.ndim() > 1)
+            throw nb::value_error("Filter coefficients `b` must be 1-D.");
+        if (ab.size() == 0)
+            throw nb::value_error("There must be at least one `a` coefficient.");
+        u_set = operating_point(u_ini, "u_ini", u0);
+        y_set = operating_point(y_ini, "y_ini", y0);
+        u_obj = nb::borrow(u_ini);
+        y_obj = nb::borrow(y_ini);
+        set_coefficients(std::move(b), std::move(a), bb, ab);
+        // The state of an all-zero history; a zero a[0] is refused here.
+        qxcore::initial_state(bb.data(), bb.size(), ab.data(), ab.size(), nullptr, 0, nullptr,
+                              0, zbuf.data());
+    }
+
+    // Takes b and a (read-only from here on) and allocates a state of the
+    // right length, without filling it.
+    void set_coefficients(nb::object b, nb::object a, const qxargs::FloatBuffer &bb,
+                          const qxargs::FloatBuffer &ab) {
+        const std::size_t nb_ = std::size_t(bb.size()), na_ = std::size_t(ab.size());
+        b_empty = nb_ == 0;
+        const std::size_t n = (nb_ > na_ ? nb_ : na_) - 1;
+        if (!b_empty && ab.data()[0] != 0.0)
+            kern = qxcore::Tdf2Filter(bb.data(), nb_, ab.data(), na_);
+        qxargs::set_read_only(b);
+        qxargs::set_read_only(a);
+        Bz = std::move(b);
+        Az = std::move(a);
+        zi = qxargs::zeros_float_array(Py_ssize_t(n));
+        zbuf = qxargs::FloatBuffer(zi, true);
+    }
+
+    [[noreturn]] void raise_empty_b() const {
+        throw nb::value_error("Parameter b is not a non-empty 1d array, since b.shape=(0,)!");
+    }
+
+    void fix_operating_point(double u_first, double y_ini) {
+        if (!u_set) {
+            u_obj = nb::float_(u_first);
+            u0 = u_first;
+            u_set = true;
+        }
+        if (!y_set) {
+            y_obj = nb::float_(y_ini);
+            y0 = y_ini;
+            y_set = true;
+        }
+    }
+
+    // One sample.
+    double call(double Ut, double y_ini) {
+        if (b_empty)
+            raise_empty_b();
+        if (!(u_set && y_set))
+            fix_operating_point(Ut, y_ini);
+        return kern.step(Ut - u0, zbuf.data()) + y0;
+    }
+
+    // A block of samples (any sequence of numbers); returns a new array.
+    nb::object run_multistep(nb::handle U_arr, double y_ini) {
+        nb::object x = qxargs::as_float_array(U_arr);
+        qxargs::FloatBuffer xb(x, false);
+        if (xb.overlaps(zbuf)) {  // the state array itself, or a view of it
+            xb.release();
+            x = qxargs::float_array_copy(x);
+            xb = qxargs::FloatBuffer(x, false);
+        }
+        if (xb.ndim() != 1)
+            throw nb::value_error("U_arr must be a one-dimensional sequence of numbers");
+        const Py_ssize_t n = xb.size();
+        if (b_empty)
+            raise_empty_b();
+        if (!u_set && n == 0)
+            throw nb::index_error("index 0 is out of bounds for axis 0 with size 0");
+        nb::object y = qxargs::new_float_array(n);
+        qxargs::FloatBuffer yb(y, true);
+        fix_operating_point(n > 0 ? xb.data()[0] : 0.0, y_ini);
+        kern.run(xb.data(), yb.data(), std::size_t(n), zbuf.data(), u0, y0);
+        return y;
+    }
+};
+
+struct SFilter {
+    nb::object Bs, As, Ts;        // as stored at construction
+    nb::object zf_obj;            // the zFilter doing the work (_zfilter)
+    ZFilter *zf = nullptr;        // its native object
+
+    double call(double Ut, double y_ini) { return zf->call(Ut, y_ini); }
+
+    nb::object run_multistep(nb::handle U_arr, double y_ini) {
+        qxargs::as_list(U_arr, "U_arr");
+        return zf->run_multistep(U_arr, y_ini);
+    }
+};
+
+} // namespace qxfilter
