@@ -110,13 +110,8 @@ struct ZFilter {
 
     // A block of samples (any sequence of numbers); returns a new array.
     nb::object run_multistep(nb::handle U_arr, double y_ini) {
-        nb::object x = qxargs::as_float_array(U_arr);
-        qxargs::FloatBuffer xb(x, false);
-        if (xb.overlaps(zbuf)) {  // the state array itself, or a view of it
-            xb.release();
-            x = qxargs::float_array_copy(x);
-            xb = qxargs::FloatBuffer(x, false);
-        }
+        qxargs::FloatBuffer xb;
+        nb::object x = qxargs::input_block(U_arr, zbuf, xb);
         if (xb.ndim() != 1)
             throw nb::value_error("U_arr must be a one-dimensional sequence of numbers");
         const Py_ssize_t n = xb.size();

@@ -173,13 +173,8 @@ struct LeadLag {
     }
 
     nb::object multi_step(nb::handle u) {
-        nb::object x = qxargs::as_float_array(u);
-        qxargs::FloatBuffer xb(x, false);
-        if (xb.overlaps(zbuf)) {  // the state array itself, or a view of it
-            xb.release();
-            x = qxargs::float_array_copy(x);
-            xb = qxargs::FloatBuffer(x, false);
-        }
+        qxargs::FloatBuffer xb;
+        nb::object x = qxargs::input_block(u, zbuf, xb);
         if (xb.ndim() != 1)
             throw nb::value_error("u must be a one-dimensional sequence of numbers");
         const Py_ssize_t n = xb.size();

@@ -189,6 +189,20 @@ private:
     Py_buffer view_;
 };
 
+// A block of input samples as a float64 array, its data held in `buf`. The
+// array is a copy when it shares memory with `state` (the filter's own state
+// array or a view of it), which the block overwrites while it reads.
+inline nb::object input_block(nb::handle seq, const FloatBuffer &state, FloatBuffer &buf) {
+    nb::object x = as_float_array(seq);
+    buf = FloatBuffer(x, false);
+    if (buf.overlaps(state)) {
+        buf.release();
+        x = float_array_copy(x);
+        buf = FloatBuffer(x, false);
+    }
+    return x;
+}
+
 } // namespace qxargs
 
 // ============================================================================
