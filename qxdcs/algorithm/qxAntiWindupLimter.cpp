@@ -9,6 +9,7 @@
 
 #include "antiwindup.hpp"
 #include "qx_args.hpp"
+#include "qx_fastcall.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -38,6 +39,7 @@ struct Limits {
 };
 
 struct PyAntiWindup {
+    qxfast::CallSlot<PyAntiWindup> call_slot;  // direct calls (qx_fastcall.hpp)
     KeptNumber u0;  // input of the previous call (None before the first call)
     KeptNumber y0;  // output of the previous call (None before the first call)
 
@@ -111,4 +113,6 @@ NB_MODULE(qxAntiWindupLimter, m) {
         .def("__repr__", [](PyAntiWindup &a) {
             return nb::str("AntiWindupLimter(_u0={!r}, _y0={!r})").format(a.u0.object(), a.y0.object());
         });
+
+    qxfast::enable_fast_call<PyAntiWindup, &PyAntiWindup::call_slot>(m.attr("AntiWindupLimter"));
 }

@@ -15,6 +15,7 @@
 
 #include "const_detect.hpp"
 #include "qx_args.hpp"
+#include "qx_fastcall.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -75,6 +76,7 @@ struct Entry {
 };
 
 struct PyConstDect {
+    qxfast::CallSlot<PyConstDect> call_slot;  // direct calls (qx_fastcall.hpp)
     qxcore::ConstDetector core;  // values; NaN stands in for other objects
     std::deque<Entry> entries;   // the same window, as passed
     std::size_t others = 0;      // entries the core cannot judge
@@ -164,4 +166,6 @@ NB_MODULE(qxConstDetector, m) {
             return nb::str("ConstDect({} entries, newest={!r})")
                 .format(c.entries.size(), c.entry_object(c.entries.size() - 1));
         });
+
+    qxfast::enable_fast_call<PyConstDect, &PyConstDect::call_slot>(m.attr("ConstDect"));
 }

@@ -17,6 +17,7 @@
 #include "delay.hpp"
 #include "qx_args.hpp"
 #include "qx_fblock.hpp"
+#include "qx_fastcall.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -26,6 +27,7 @@ namespace {
 // --- Delay ------------------------------------------------------------------
 
 struct PyDelay {
+    qxfast::CallSlot<PyDelay> call_slot;  // direct calls (qx_fastcall.hpp)
     qxcore::DelayLine<nb::object> line;
     nb::object last_Ut;  // kept for callers that read it; always None here
 
@@ -268,4 +270,6 @@ NB_MODULE(qxDelay, m) {
                 .format(get(self, s_Ut), get(self, s_nLag), get(self, s_Yt),
                         get(self, s_U_array));
         });
+
+    qxfast::enable_fast_call<PyDelay, &PyDelay::call_slot>(m.attr("Delay"));
 }

@@ -180,4 +180,8 @@ NB_MODULE(qxFilter, m) {
             return nb::str("sFilter(Bs={!r}, As={!r}, Ts={!r}, u_ini={!r}, y_ini={!r})")
                 .format(array_list(f.Bs), array_list(f.As), f.Ts, f.zf->u_obj, f.zf->y_obj);
         });
+
+    qxfast::enable_fast_call<ZFilter, &ZFilter::call_slot>(m.attr("zFilter"));
+
+    qxfast::enable_fast_call<SFilter, &SFilter::call_slot>(m.attr("sFilter"));
 }

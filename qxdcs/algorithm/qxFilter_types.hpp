@@ -18,6 +18,7 @@
 
 #include "qx_args.hpp"
 #include "tdf2_filter.hpp"
+#include "qx_fastcall.hpp"
 
 namespace qxfilter {
 
@@ -34,6 +35,7 @@ inline bool operating_point(nb::handle v, const char *name, double &out) {
 }
 
 struct ZFilter {
+    qxfast::CallSlot<ZFilter> call_slot;  // direct calls (qx_fastcall.hpp)
     qxcore::Tdf2Filter kern;
     nb::object Bz, Az;            // read-only float64 arrays, as given
     nb::object u_obj, y_obj;      // _u_ini / _y_ini as stored (None while unset)
@@ -128,6 +130,7 @@ struct ZFilter {
 };
 
 struct SFilter {
+    qxfast::CallSlot<SFilter> call_slot;  // direct calls (qx_fastcall.hpp)
     nb::object Bs, As, Ts;        // as stored at construction
     nb::object zf_obj;            // the zFilter doing the work (_zfilter)
     ZFilter *zf = nullptr;        // its native object

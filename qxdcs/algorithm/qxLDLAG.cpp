@@ -18,6 +18,7 @@
 
 #include "qx_args.hpp"
 #include "tdf2_filter.hpp"
+#include "qx_fastcall.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -53,6 +54,7 @@ nb::object make_array(const double *v, std::size_t n) {
 }
 
 struct LeadLag {
+    qxfast::CallSlot<LeadLag> call_slot;  // direct calls (qx_fastcall.hpp)
     nb::object alpha_obj, tao_obj, Ts_obj;  // as stored
     double alpha = 0.0, tao = 0.0;
     nb::object u_obj, y_obj;       // operating point as given to the constructor
@@ -477,4 +479,6 @@ NB_MODULE(qxLDLAG, m) {
     nb::handle self = m;
     m.def("main", [self]() { demo(self); },
           "Draw the lead-lag demonstration figures (needs Matplotlib).");
+
+    qxfast::enable_fast_call<LeadLag, &LeadLag::call_slot>(m.attr("LDLAG"));
 }

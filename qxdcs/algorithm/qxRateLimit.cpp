@@ -10,6 +10,7 @@
 
 #include "qx_args.hpp"
 #include "rate_limit.hpp"
+#include "qx_fastcall.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -31,6 +32,7 @@ nb::object float_obj(nb::handle h) {
 }
 
 struct PyRateLimit {
+    qxfast::CallSlot<PyRateLimit> call_slot;  // direct calls (qx_fastcall.hpp)
     KeptNumber u_last;  // previous output, as produced
     KeptNumber Ts;      // sample time in seconds, as passed
 
@@ -139,4 +141,6 @@ NB_MODULE(qxRateLimit, m) {
         },
         "Demonstration: a ramp from 3 toward 10 at 10 per minute, 100 calls; prints\n"
         "the 101 values (the start and each output).");
+
+    qxfast::enable_fast_call<PyRateLimit, &PyRateLimit::call_slot>(m.attr("RateLimit"));
 }

@@ -17,6 +17,7 @@
 
 #include "qx_args.hpp"
 #include "test_signal.hpp"
+#include "qx_fastcall.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -58,6 +59,7 @@ struct Table {
 nb::object py_int(long long v) { return nb::steal(PyLong_FromLongLong(v)); }
 
 struct PyTestSignal {
+    qxfast::CallSlot<PyTestSignal> call_slot;  // direct calls (qx_fastcall.hpp)
     Table table;
     nb::object ET_obj;     // half period in seconds, as stored
     long long ET = 10;     // its value when ET_native
@@ -215,4 +217,6 @@ NB_MODULE(qxTestSignal, m) {
         .def("__repr__", [](PyTestSignal &s) {
             return nb::str("TestSignal(ET={!r}, amp={!r})").format(s.ET_obj, s.amp_value());
         });
+
+    qxfast::enable_fast_call<PyTestSignal, &PyTestSignal::call_slot>(m.attr("TestSignal"));
 }

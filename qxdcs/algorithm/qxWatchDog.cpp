@@ -10,6 +10,7 @@
 
 #include "qx_args.hpp"
 #include "watchdog.hpp"
+#include "qx_fastcall.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -23,6 +24,7 @@ const char *const kDoc = "看门狗，输出按调用次数自增循环。";
 
 
 struct PyWatchDog {
+    qxfast::CallSlot<PyWatchDog> call_slot;  // direct calls (qx_fastcall.hpp)
     qxcore::WatchDog core;
     nb::object ticks_obj;  // a value written by the caller; null: core.ticks
 
@@ -111,4 +113,6 @@ NB_MODULE(qxWatchDog, m) {
         },
         "Demonstration: a watchdog counting to 3, called ten times, one printed\n"
         "line per call and one second's pause after each.");
+
+    qxfast::enable_fast_call<PyWatchDog, &PyWatchDog::call_slot>(m.attr("WatchDog"));
 }

@@ -1,0 +1,103 @@
+// Direct calls of block objects.
+//
+// A callable block is called once per sample: `y = block(u)`. For a class
+// bound with a `__call__` method, CPython reaches that method through the
+// type's generic call slot, which looks `__call__` up and binds it to the
+// object on every call, and that costs more than the block's own work.
+//
+// enable_fast_call() gives the class the vectorcall protocol instead: every
+// object carries a pointer to a small forwarder (its CallSlot member), and
+// the forwarder hands the caller's arguments, unchanged and without copying,
+// to the class's own bound `__call__` function with the object in front.
+// Argument conversion, defaults, keywords, errors and results therefore stay
+// exactly those of `__call__`; only the lookup and binding are skipped.
+//
+// A Python subclass that defines its own `__call__` gets the ordinary call
+// slot again (CPython resets it), so overriding works as usual. An object
+// made by `cls.__new__(cls)` whose constructor never ran gets the forwarder
+// too, so calling it reports the unconstructed object as `__call__` does.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstring>
+
+namespace qxfast {
+
+namespace nb = nanobind;
+
+// The class's `__call__` function, one per bound C++ type.
+template <class T> inline PyObject *call_function = nullptr;
+
+template <class T>
+PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
+        // The caller lets us use the slot in front of its arguments.
+        PyObject **stack = const_cast<PyObject **>(args) - 1;
+        PyObject *saved = stack[0];
+        stack[0] = self;
+        PyObject *result = PyObject_Vectorcall(call_function<T>, stack, size_t(nargs + 1), kwnames);
+        stack[0] = saved;
+        return result;
+    }
+    const Py_ssize_t total = nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject *small[8];
+    PyObject **stack = small;
+    if (total + 1 > 8) {
+        stack = static_cast<PyObject **>(PyMem_Malloc(size_t(total + 1) * sizeof(PyObject *)));
+        if (!stack)
+            return PyErr_NoMemory();
+    }
+    stack[0] = self;
+    for (Py_ssize_t i = 0; i < total; ++i)
+        stack[i + 1] = args[i];
+    PyObject *result = PyObject_Vectorcall(call_function<T>, stack, size_t(nargs + 1), kwnames);
+    if (stack != small)
+        PyMem_Free(stack);
+    return result;
+}
+
+template <class T> inline newfunc base_new = nullptr;
+template <class T> inline Py_ssize_t slot_offset = 0;
+
+// The type's own allocation, then the forwarder put in place: nanobind does
+// not clear the memory of a new object, and the constructor may never run.
+template <class T> PyObject *new_with_slot(PyTypeObject *tp, PyObject *args, PyObject *kwds) {
+    PyObject *self = base_new<T>(tp, args, kwds);
+    if (self) {
+        vectorcallfunc fn = &forward<T>;
+        std::memcpy(reinterpret_cast<char *>(self) + slot_offset<T>, &fn, sizeof fn);
+    }
+    return self;
+}
+
+// The member every fast-callable block holds; it must stay where the
+// constructor put it (nanobind keeps objects in place).
+template <class T> struct CallSlot {
+    vectorcallfunc fn = &forward<T>;
+};
+
+// Call after `__call__` has been defined on `cls`.
+template <class T, CallSlot<T> T::*Slot> void enable_fast_call(nb::handle cls) {
+    PyTypeObject *tp = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    PyObject *fn = PyDict_GetItemString(tp->tp_dict, "__call__");
+    if (!fn)
+        throw nb::type_error("enable_fast_call(): the class has no __call__");
+    Py_INCREF(fn);
+    call_function<T> = fn;
+
+    // Where the slot lies within an object of this class.
+    nb::object probe = nb::inst_alloc(cls);
+    const char *base = reinterpret_cast<const char *>(probe.ptr());
+    const char *slot = reinterpret_cast<const char *>(&(nb::inst_ptr<T>(probe)->*Slot));
+    slot_offset<T> = slot - base;
+    base_new<T> = tp->tp_new;
+    tp->tp_new = &new_with_slot<T>;
+    tp->tp_vectorcall_offset = slot_offset<T>;
+    tp->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL;
+    tp->tp_call = PyVectorcall_Call;
+    PyType_Modified(tp);
+}
+
+} // namespace qxfast

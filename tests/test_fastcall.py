@@ -1,0 +1,74 @@
+"""Calling a block object directly must behave exactly like calling its
+__call__ method: same results, keywords, defaults and errors, also for
+subclasses and for objects whose constructor never ran."""
+import warnings
+
+import pytest
+
+from qxdcs.algorithm import (qxAntiWindupLimter, qxConstDetector, qxDelay, qxFilter, qxLDLAG,
+                             qxRateLimit, qxTestSignal, qxWatchDog)
+
+# (class, constructor arguments, positional call, keyword call)
+BLOCKS = [
+    (qxFilter.zFilter, ([0.5], [1.0, -0.5]), (2.0,), dict(Ut=2.0, y_ini=1.0)),
+    (qxFilter.sFilter, ([1.0], [5.0, 1.0], 1.0), (2.0,), dict(Ut=2.0)),
+    (qxLDLAG.LDLAG, (0.5, 5.0, 1), (2.0,), dict(u=2.0)),
+    (qxRateLimit.RateLimit, (0.0,), (5.0, 30.0), dict(u_end=5.0, NRLimPerMin=-6.0)),
+    (qxAntiWindupLimter.AntiWindupLimter, (), (150.0,), dict(u=20.0, HI=10.0, LO=0.0)),
+    (qxConstDetector.ConstDect, (), (1.0, 3), dict(Ut=1.0, DectLen=2)),
+    (qxDelay.Delay, (5,), ("a", 2), dict(Ut="b", nLag=0)),
+    (qxTestSignal.TestSignal, (7,), (12,), dict(t=3)),
+    (qxWatchDog.WatchDog, (), (4,), dict(MaxOut=4)),
+]
+IDS = [b[0].__name__ for b in BLOCKS]
+
+
+def same(a, b):
+    return repr(a) == repr(b) and type(a) is type(b)
+
+
+@pytest.mark.parametrize("cls,ctor,args,kwargs", BLOCKS, ids=IDS)
+def test_direct_call_equals_method_call(cls, ctor, args, kwargs):
+    a, b = cls(*ctor), cls(*ctor)
+    for _ in range(4):
+        assert same(a(*args), cls.__call__(b, *args))
+        assert same(a(**kwargs), b.__call__(**kwargs))
+    assert same(a(*args), b(*args))
+
+
+@pytest.mark.parametrize("cls,ctor,args,kwargs", BLOCKS, ids=IDS)
+def test_direct_call_errors_are_those_of_the_method(cls, ctor, args, kwargs):
+    a = cls(*ctor)
+    bad_calls = [lambda f: f(*args, *range(9)),          # too many, past the small stack
+                 lambda f: f(*args, no_such_keyword=1)]
+    for bad in bad_calls:
+        with pytest.raises(TypeError) as direct:
+            bad(a)
+        with pytest.raises(TypeError) as method:
+            bad(a.__call__)
+        assert str(direct.value) == str(method.value)
+
+
+@pytest.mark.parametrize("cls,ctor,args,kwargs", BLOCKS, ids=IDS)
+def test_subclasses_and_unconstructed_objects(cls, ctor, args, kwargs):
+    class Inherits(cls):
+        pass
+
+    class Overrides(cls):
+        def __call__(self, *a, **k):
+            return ("mine", super().__call__(*a, **k))
+
+    plain, inherits, overrides = cls(*ctor), Inherits(*ctor), Overrides(*ctor)
+    expected = plain(*args)
+    assert same(inherits(*args), expected)
+    tag, value = overrides(*args)
+    assert tag == "mine" and same(value, expected)
+
+    raw = cls.__new__(cls)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)   # nanobind's "uninitialized instance"
+        with pytest.raises(TypeError) as direct:
+            raw(*args)
+        with pytest.raises(TypeError) as method:
+            raw.__call__(*args)
+    assert str(direct.value) == str(method.value)
