@@ -462,10 +462,10 @@ nb::object make_walk_type(nb::module_ &m) {
 #ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
     flags |= Py_TPFLAGS_DISALLOW_INSTANTIATION;
 #endif
-    static PyType_Spec spec = {nullptr, sizeof(PairWalk), 0, 0, g_walk_slots};
-    spec.name = g_walk_type_name.c_str();
-    spec.flags = static_cast<unsigned int>(flags);
-    return nb::steal(checked(PyType_FromSpec(&spec)));
+    static PyType_Spec walk_type_spec = {nullptr, sizeof(PairWalk), 0, 0, g_walk_slots};
+    walk_type_spec.name = g_walk_type_name.c_str();
+    walk_type_spec.flags = static_cast<unsigned int>(flags);
+    return nb::steal(checked(PyType_FromSpec(&walk_type_spec)));
 }
 
 nb::object dict2pairs(nb::handle walk_type, nb::handle d, nb::handle path) {

@@ -56,8 +56,8 @@ nb::str find_project_path(nb::handle globals, nb::handle matker) {
 // Whether a top-level package OPCBridgePy can be imported; it is located,
 // never imported.
 bool is_OPCBridgePy_installed() {
-    nb::object spec = nb::module_::import_("importlib.util").attr("find_spec")("OPCBridgePy");
-    return !spec.is_none();
+    nb::object found = nb::module_::import_("importlib.util").attr("find_spec")("OPCBridgePy");
+    return !found.is_none();
 }
 
 } // namespace
