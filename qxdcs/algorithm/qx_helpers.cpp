@@ -112,7 +112,11 @@ void find_numpy_types() {
     nb::object mod = nb::steal(np);
     PyObject *nd = PyObject_GetAttrString(np, "ndarray");
     PyObject *f64 = nd ? PyObject_GetAttrString(np, "float64") : nullptr;
-    if (!nd || !f64 || !PyType_Check(nd) || !PyType_Check(f64)) {
+    // NumPy's array type is a static type at least as large as the head we
+    // read; anything else posing as it is not trusted with raw access.
+    if (!nd || !f64 || !PyType_Check(nd) || !PyType_Check(f64) ||
+        (reinterpret_cast<PyTypeObject *>(nd)->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+        reinterpret_cast<PyTypeObject *>(nd)->tp_basicsize < Py_ssize_t(sizeof(NpArrayHead))) {
         PyErr_Clear();
         Py_XDECREF(nd);
         Py_XDECREF(f64);
@@ -130,6 +134,16 @@ bool is_exact_ndarray(PyObject *o) {
         find_numpy_types();
     }
     return tp == g_np.ndarray;
+}
+
+// Any NumPy array, subclasses (masked arrays, memmaps) included. NumPy is
+// loaded whenever such an object exists, so the lookup imports nothing.
+bool is_ndarray(PyObject *o) {
+    if (!g_np.ndarray)
+        find_numpy_types();
+    if (!g_np.ndarray)
+        return false;
+    return PyObject_TypeCheck(o, g_np.ndarray);
 }
 
 // Element writes that need no NumPy: each stores exactly what NumPy would
@@ -221,9 +235,12 @@ bool store_native(int type_num, char *p, PyObject *xt) {
 // plain numeric dtype, done on its memory. Returns false, touching nothing,
 // for every other array.
 //
-// The new value is converted to the element type before anything moves, so a
-// value the array refuses raises with the history exactly as it was (a shift
-// followed by a failed write would duplicate one sample and lose the oldest).
+// The history moves first and the value is written afterwards, as the steps
+// of the shift say (a value that is a view into the history is read after
+// the move). A value the array refuses leaves the history as it was: the
+// move is undone and the oldest sample put back. The write may run Python
+// code (a value's __float__), which could even resize the array; the undo
+// then happens only if the array still has the memory the move used.
 bool shift_plain_array(PyObject *x, PyObject *xt) {
     auto *a = reinterpret_cast<NpArrayHead *>(x);
     unsigned flags = static_cast<unsigned>(a->flags);
@@ -233,10 +250,10 @@ bool shift_plain_array(PyObject *x, PyObject *xt) {
     auto *descr = reinterpret_cast<NpDescrHead *>(a->descr);
     if (!plain_numeric(descr->type_num))
         return false;
-    Py_ssize_t n = a->dimensions[0];
+    const Py_ssize_t n = a->dimensions[0];
     if (n == 0)
         return false;  // NumPy raises the IndexError of index 0
-    bool native_order = descr->byteorder == '=' || descr->byteorder == '|';
+    const bool native_order = descr->byteorder == '=' || descr->byteorder == '|';
     if (n == 1) {
         if (!(native_order && store_native(descr->type_num, a->data, xt)))
             if (PyObject_SetItem(x, g_const.zero, xt) < 0)
@@ -245,20 +262,22 @@ bool shift_plain_array(PyObject *x, PyObject *xt) {
     }
     // Contiguous with more than one element: the stride is the item size.
     const std::size_t itemsize = static_cast<std::size_t>(a->strides[0]);
-    char *last = a->data + (n - 1) * itemsize;
-    alignas(16) char converted[64];
-    if (itemsize > sizeof converted)
+    alignas(16) char oldest[64];
+    if (itemsize > sizeof oldest)
         return false;
-    if (!(native_order && store_native(descr->type_num, converted, xt))) {
-        // NumPy converts into the element that the shift drops anyway; if it
-        // refuses the value, nothing has changed.
-        if (PyObject_SetItem(x, g_const.minus_one, xt) < 0)
-            raise_current();
-        std::memcpy(converted, last, itemsize);
+    char *const data = a->data;
+    std::memcpy(oldest, data + (n - 1) * itemsize, itemsize);
+    qxcore::history_shift_raw(data, static_cast<std::size_t>(n), itemsize);
+    if (native_order && store_native(descr->type_num, data, xt))
+        return true;
+    if (PyObject_SetItem(x, g_const.zero, xt) == 0)
+        return true;
+    if (a->data == data && a->nd == 1 && a->dimensions[0] == n &&
+        static_cast<std::size_t>(a->strides[0]) == itemsize) {
+        std::memmove(data, data + itemsize, static_cast<std::size_t>(n - 1) * itemsize);
+        std::memcpy(data + (n - 1) * itemsize, oldest, itemsize);
     }
-    qxcore::history_shift_raw(a->data, static_cast<std::size_t>(n), itemsize);
-    std::memcpy(a->data, converted, itemsize);
-    return true;
+    raise_current();
 }
 
 // The history shift of a list, done on its item pointers.
@@ -596,11 +615,23 @@ void dataStore(nb::handle xArray, nb::handle xt) {
             return;
     }
     // Any other mutable sequence: slice assignment, then item assignment.
+    // A NumPy array (strided view, masked array, memmap, ...) is pushed all
+    // or nothing: a copy taken first is put back if the write is refused.
+    nb::object backup;
+    if (is_ndarray(x))
+        backup = nb::steal(checked(PyObject_CallMethod(x, "copy", nullptr)));
     nb::object head = nb::steal(checked(PyObject_GetItem(x, g_const.head_slice)));
     if (PyObject_SetItem(x, g_const.tail_slice, head.ptr()) < 0)
         raise_current();
-    if (PyObject_SetItem(x, g_const.zero, xt.ptr()) < 0)
+    if (PyObject_SetItem(x, g_const.zero, xt.ptr()) < 0) {
+        if (backup.is_valid()) {
+            nb::error_scope keep;  // the write's error is the one reported
+            nb::object all = nb::steal(PySlice_New(nullptr, nullptr, nullptr));
+            if (!all || PyObject_SetItem(x, all.ptr(), backup.ptr()) < 0)
+                PyErr_Clear();
+        }
         raise_current();
+    }
 }
 
 void bind_shared_helpers(nb::module_ &m) {
