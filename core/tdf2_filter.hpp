@@ -18,9 +18,11 @@
 //   of b with the input block, with z added to its first n - 1 terms; the
 //   first len(x) terms are the outputs and the remaining n - 1 the new state.
 //   Each convolution term is summed from 0.0 in NumPy's order: oldest input
-//   first when the block is longer than b, newest first otherwise. (NumPy
-//   hands dot products of 16 or more terms to BLAS, whose summation order
-//   depends on the CPU; only such long products can differ in the last bit.)
+//   first when the block is longer than b, newest first otherwise. NumPy
+//   hands these dot products to BLAS, whose summation order for longer sums
+//   depends on the processor, so blocks whose terms sum several products may
+//   differ from lfilter in the last bit; the Python binding computes such
+//   blocks with NumPy itself.
 //
 // The initial state for a given input and output history (scipy's lfiltic)
 // is computed by initial_state(), with NumPy's pairwise summation.

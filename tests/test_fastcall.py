@@ -72,3 +72,21 @@ def test_subclasses_and_unconstructed_objects(cls, ctor, args, kwargs):
         with pytest.raises(TypeError) as method:
             raw.__call__(*args)
     assert str(direct.value) == str(method.value)
+
+
+RUNNABLE = [b for b in BLOCKS if hasattr(b[0], "run")]
+
+
+@pytest.mark.parametrize("cls,ctor,args,kwargs", RUNNABLE, ids=[b[0].__name__ for b in RUNNABLE])
+def test_run_calls_the_object(cls, ctor, args, kwargs):
+    a, b = cls(*ctor), cls(*ctor)
+    assert same(a.run(*args), b(*args))
+    assert same(a.run(**kwargs), b(**kwargs))
+
+    class Overrides(cls):
+        def __call__(self, *a, **k):
+            return "mine"
+
+    assert Overrides(*ctor).run(*args) == "mine"
+    with pytest.raises(TypeError):
+        a.run(*args, no_such_keyword=1)

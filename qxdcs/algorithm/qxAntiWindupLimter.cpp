@@ -92,8 +92,6 @@ NB_MODULE(qxAntiWindupLimter, m) {
     cls.def(nb::init<>())
         .def("__call__", &PyAntiWindup::call, "u"_a, "HI"_a.none() = 100, "LO"_a.none() = 0,
              call_doc)
-        .def("run", &PyAntiWindup::call, "u"_a, "HI"_a.none() = 100, "LO"_a.none() = 0,
-             call_doc)
         .def_prop_rw(
             "_u0", [](PyAntiWindup &a) { return a.u0.object(); },
             [](PyAntiWindup &a, nb::handle v) { a.u0.set(v); }, "Input of the previous call.")
@@ -115,4 +113,5 @@ NB_MODULE(qxAntiWindupLimter, m) {
         });
 
     qxfast::enable_fast_call<PyAntiWindup, &PyAntiWindup::call_slot>(m.attr("AntiWindupLimter"));
+    qxfast::add_run<PyAntiWindup>(m.attr("AntiWindupLimter"), "run($self, /, u, HI=100, LO=0)\n--\n\nThe same as calling the object.");
 }

@@ -90,7 +90,6 @@ NB_MODULE(qxFilter, m) {
           "u_ini"_a.none() = nb::none(), "y_ini"_a.none() = nb::none())
         .def("__call__", &ZFilter::call, "Ut"_a, "y_ini"_a = 0.0,
              "Filter one input sample and return the output.")
-        .def("run", &ZFilter::call, "Ut"_a, "y_ini"_a = 0.0, "The same as calling the filter.")
         .def("run_multistep", &ZFilter::run_multistep, "U_arr"_a.none(), "y_ini"_a = 0.0,
              "Filter a block of input samples; returns the array of outputs.")
         .def_prop_ro("_Bz", [](ZFilter &f) { return checked(f.Bz, "zFilter", "_Bz"); },
@@ -140,7 +139,6 @@ NB_MODULE(qxFilter, m) {
           "u_ini"_a.none() = nb::none(), "y_ini"_a.none() = nb::none())
         .def("__call__", &SFilter::call, "Ut"_a, "y_ini"_a = 0.0,
              "Filter one input sample and return the output.")
-        .def("run", &SFilter::call, "Ut"_a, "y_ini"_a = 0.0, "The same as calling the filter.")
         .def("run_multistep", &SFilter::run_multistep, "U_arr"_a.none(), "y_ini"_a = 0.0,
              "Filter a block of input samples (a list); returns the array of outputs.")
         .def_prop_ro("_Bs", [](SFilter &f) { return checked(f.Bs, "sFilter", "_Bs"); },
@@ -182,6 +180,8 @@ NB_MODULE(qxFilter, m) {
         });
 
     qxfast::enable_fast_call<ZFilter, &ZFilter::call_slot>(m.attr("zFilter"));
+    qxfast::add_run<ZFilter>(m.attr("zFilter"), "run($self, /, Ut, y_ini=0.0)\n--\n\nThe same as calling the filter.");
 
     qxfast::enable_fast_call<SFilter, &SFilter::call_slot>(m.attr("sFilter"));
+    qxfast::add_run<SFilter>(m.attr("sFilter"), "run($self, /, Ut, y_ini=0.0)\n--\n\nThe same as calling the filter.");
 }

@@ -34,6 +34,15 @@ inline bool operating_point(nb::handle v, const char *name, double &out) {
     return true;
 }
 
+// Coefficients as a new float64 array; a single number (or None) has no
+// length and is refused as len() refuses it.
+inline nb::object coefficients(nb::handle seq) {
+    nb::object arr = qxargs::numpy().attr("array")(seq, nb::arg("dtype") = "float64");
+    if (nb::cast<int>(arr.attr("ndim")) == 0)
+        throw nb::type_error("len() of unsized object");
+    return arr;
+}
+
 struct ZFilter {
     qxfast::CallSlot<ZFilter> call_slot;  // direct calls (qx_fastcall.hpp)
     qxcore::Tdf2Filter kern;
@@ -48,8 +57,8 @@ struct ZFilter {
     ZFilter() = default;
 
     ZFilter(nb::handle Bz_, nb::handle Az_, nb::handle u_ini, nb::handle y_ini) {
-        nb::object b = qxargs::float_array_copy(Bz_);
-        nb::object a = qxargs::float_array_copy(Az_);
+        nb::object b = coefficients(Bz_);
+        nb::object a = coefficients(Az_);
         qxargs::FloatBuffer ab(a, false), bb(b, false);
         if (ab.ndim() > 1)
             throw nb::value_error("Filter coefficients `a` must be 1-D.");
@@ -121,10 +130,33 @@ struct ZFilter {
             raise_empty_b();
         if (!u_set && n == 0)
             throw nb::index_error("index 0 is out of bounds for axis 0 with size 0");
+        fix_operating_point(n > 0 ? xb.data()[0] : 0.0, y_ini);
+        if (kern.moving_average() && n > 1 && kern.state_size() > 0)
+            return moving_average_block(x, n);
         nb::object y = qxargs::new_float_array(n);
         qxargs::FloatBuffer yb(y, true);
-        fix_operating_point(n > 0 ? xb.data()[0] : 0.0, y_ini);
         kern.run(xb.data(), yb.data(), std::size_t(n), zbuf.data(), u0, y0);
+        return y;
+    }
+
+    // A block through a filter without feedback, computed as lfilter computes
+    // it: the full convolution by NumPy, whose long sums go to BLAS in an
+    // order that depends on the processor, plus the state on its first terms.
+    nb::object moving_average_block(nb::handle x, Py_ssize_t n) {
+        nb::handle np = qxargs::numpy();
+        nb::object taps = np.attr("divide")(Bz, Az[nb::int_(0)]);
+        nb::object full = np.attr("convolve")(taps, np.attr("subtract")(x, u0));
+        const Py_ssize_t m = Py_ssize_t(kern.state_size());
+        nb::object head = nb::steal(PySlice_New(nullptr, nb::int_(m).ptr(), nullptr));
+        full[head] = np.attr("add")(full[head], zi);
+        qxargs::FloatBuffer fb(full, false);
+        double *z = zbuf.data();
+        for (Py_ssize_t j = 0; j < m; ++j)
+            z[j] = fb.data()[n + j];
+        nb::object y = qxargs::new_float_array(n);
+        qxargs::FloatBuffer yb(y, true);
+        for (Py_ssize_t k = 0; k < n; ++k)
+            yb.data()[k] = fb.data()[k] + y0;
         return y;
     }
 };

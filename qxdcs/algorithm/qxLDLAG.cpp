@@ -413,7 +413,6 @@ NB_MODULE(qxLDLAG, m) {
     cls.def(nb::init<double, double, nb::handle, nb::handle, nb::handle>(), "alpha"_a = 0.0,
             "tao"_a = 5.0, "Ts"_a.none() = 1, "u_ini"_a.none() = nb::none(), "y_ini"_a.none() = nb::none())
         .def("__call__", &LeadLag::call, "u"_a, "Filter one input sample and return the output.")
-        .def("run", &LeadLag::call, "u"_a, "The same as calling the filter.")
         .def("multi_step", &LeadLag::multi_step, "u"_a.none(),
              "Filter a block of input samples (at least one); returns the array of outputs.")
         .def("_modify_param", &LeadLag::modify_param,
@@ -481,4 +480,5 @@ NB_MODULE(qxLDLAG, m) {
           "Draw the lead-lag demonstration figures (needs Matplotlib).");
 
     qxfast::enable_fast_call<LeadLag, &LeadLag::call_slot>(m.attr("LDLAG"));
+    qxfast::add_run<LeadLag>(m.attr("LDLAG"), "run($self, /, u)\n--\n\nThe same as calling the object.");
 }

@@ -100,4 +100,22 @@ template <class T, CallSlot<T> T::*Slot> void enable_fast_call(nb::handle cls) {
     PyType_Modified(tp);
 }
 
+// `run(...)` of the filters and the anti-windup limiter does nothing but call
+// the object with the same arguments: through the fast path for the class
+// itself, through a subclass's own __call__ where one is defined.
+inline PyObject *call_self(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                           PyObject *kwnames) {
+    return PyObject_Vectorcall(self, args, size_t(nargs), kwnames);
+}
+
+// `doc` starts with the text signature, e.g. "run($self, /, u)\n--\n\n...".
+template <class T> void add_run(nb::handle cls, const char *doc) {
+    static PyMethodDef def = {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&call_self)),
+                              METH_FASTCALL | METH_KEYWORDS, nullptr};
+    def.ml_doc = doc;
+    nb::object descr = nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(cls.ptr()), &def));
+    if (!descr.is_valid() || PyObject_SetAttrString(cls.ptr(), "run", descr.ptr()) < 0)
+        throw nb::python_error();
+}
+
 } // namespace qxfast
