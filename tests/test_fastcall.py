@@ -90,3 +90,16 @@ def test_run_calls_the_object(cls, ctor, args, kwargs):
     assert Overrides(*ctor).run(*args) == "mine"
     with pytest.raises(TypeError):
         a.run(*args, no_such_keyword=1)
+
+
+@pytest.mark.parametrize("cls,ctor,args,kwargs", BLOCKS, ids=IDS)
+def test_call_assigned_on_the_class_later_is_used(cls, ctor, args, kwargs):
+    class Later(cls):
+        pass
+
+    obj, twin = Later(*ctor), cls(*ctor)
+    assert same(obj(*args), twin(*args))
+    Later.__call__ = lambda self, *a, **k: ("later", a)
+    assert obj(*args) == ("later", args)
+    del Later.__call__
+    assert same(obj(*args), twin(*args))

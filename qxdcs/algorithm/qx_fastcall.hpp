@@ -26,18 +26,19 @@ namespace qxfast {
 
 namespace nb = nanobind;
 
-// The class's `__call__` function, one per bound C++ type.
+// The class's `__call__` function, one per bound C++ type (borrowed).
 template <class T> inline PyObject *call_function = nullptr;
 
-template <class T>
-PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+// Calls fn(self, *args, **kwargs) without copying where the caller allows.
+inline PyObject *call_with_self(PyObject *fn, PyObject *self, PyObject *const *args,
+                                size_t nargsf, PyObject *kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) {
         // The caller lets us use the slot in front of its arguments.
         PyObject **stack = const_cast<PyObject **>(args) - 1;
         PyObject *saved = stack[0];
         stack[0] = self;
-        PyObject *result = PyObject_Vectorcall(call_function<T>, stack, size_t(nargs + 1), kwnames);
+        PyObject *result = PyObject_Vectorcall(fn, stack, size_t(nargs + 1), kwnames);
         stack[0] = saved;
         return result;
     }
@@ -52,9 +53,22 @@ PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject
     stack[0] = self;
     for (Py_ssize_t i = 0; i < total; ++i)
         stack[i + 1] = args[i];
-    PyObject *result = PyObject_Vectorcall(call_function<T>, stack, size_t(nargs + 1), kwnames);
+    PyObject *result = PyObject_Vectorcall(fn, stack, size_t(nargs + 1), kwnames);
     if (stack != small)
         PyMem_Free(stack);
+    return result;
+}
+
+template <class T>
+PyObject *forward(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    if (NB_LIKELY(Py_TYPE(self)->tp_call == PyVectorcall_Call))
+        return call_with_self(call_function<T>, self, args, nargsf, kwnames);
+    // __call__ was assigned on the class after it was made: call that one.
+    PyObject *fn = PyObject_GetAttrString(reinterpret_cast<PyObject *>(Py_TYPE(self)), "__call__");
+    if (!fn)
+        return nullptr;
+    PyObject *result = call_with_self(fn, self, args, nargsf, kwnames);
+    Py_DECREF(fn);
     return result;
 }
 
@@ -84,7 +98,8 @@ template <class T, CallSlot<T> T::*Slot> void enable_fast_call(nb::handle cls) {
     PyObject *fn = PyDict_GetItemString(tp->tp_dict, "__call__");
     if (!fn)
         throw nb::type_error("enable_fast_call(): the class has no __call__");
-    Py_INCREF(fn);
+    // Borrowed: the class keeps it. Should the class's __call__ be replaced,
+    // CPython resets the call slot and forward() looks the new one up.
     call_function<T> = fn;
 
     // Where the slot lies within an object of this class.
