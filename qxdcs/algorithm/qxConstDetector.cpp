@@ -91,9 +91,12 @@ struct PyConstDect {
         others += !native;
         core.append(d);
     }
+    // Releasing an input may run its __del__, which may call this block
+    // again: the window is complete before anything is released.
     void drop_oldest() {
-        others -= !entries.front().native;
+        Entry gone = std::move(entries.front());
         entries.pop_front();
+        others -= !gone.native;
         core.dropOldest();
     }
 
@@ -129,12 +132,13 @@ struct PyConstDect {
 
     void assign(nb::handle iterable) {
         nb::list items = nb::list(iterable);  // read everything before changing
-        entries.clear();
+        std::deque<Entry> previous;
+        previous.swap(entries);
         core.clear();
         others = 0;
         for (nb::handle h : items)
             append(h);
-    }
+    }  // the previous inputs are released here, with the new window in place
 
     nb::object queue() const {
         return nb::module_::import_("collections").attr("deque")(objects());

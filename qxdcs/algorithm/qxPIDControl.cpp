@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "pid.hpp"
 #include "qx_args.hpp"
@@ -87,12 +88,15 @@ struct PyPID {
         return slots[i];
     }
 
+    // The step record is native again. Releasing the caller's objects may
+    // run their __del__, which may use this controller: they go last.
     void record_written() {
         rec = kRecAll;
         if (rec_obj_mask) {
             rec_obj_mask = 0;
-            for (auto &o : rec_obj)
-                o.reset();
+            nb::object previous[7];
+            for (int i = 0; i < 7; ++i)
+                previous[i] = std::move(rec_obj[i]);
         }
     }
 
@@ -137,18 +141,22 @@ struct PyPID {
     }
 
     void set_record_value(int i, nb::handle v) {
+        // Keep the native record in step when the value is a number.
+        bool number = false;
+        double d = 0.0;
+        if (qxargs::is_real(v)) {
+            d = PyFloat_AsDouble(v.ptr());
+            number = !(d == -1.0 && PyErr_Occurred());
+            if (!number)
+                PyErr_Clear();
+        }
+        nb::object previous = std::move(rec_obj[i]);
         rec |= std::uint8_t(1 << i);
         rec_obj_mask |= std::uint8_t(1 << i);
         rec_obj[i] = nb::borrow(v);
-        // Keep the native record in step when the value is a number.
-        if (qxargs::is_real(v)) {
-            double d = PyFloat_AsDouble(v.ptr());
-            if (d == -1.0 && PyErr_Occurred())
-                PyErr_Clear();
-            else
-                *rec_slot(i) = d;
-        }
-    }
+        if (number)
+            *rec_slot(i) = d;
+    }  // the value replaced is released here, with the record complete
 };
 
 // --- attributes -------------------------------------------------------------
@@ -223,8 +231,8 @@ NB_MODULE(qxPIDControl, m) {
              [](PyPID &p, nb::handle KP, double TI, double TD, double N) {
                  double kp;
                  nb::object kp_obj = checked_real(KP, kp);
-                 p.KP_obj = std::move(kp_obj);
                  p.core.setParams(kp, TI, TD, N);
+                 p.KP_obj = std::move(kp_obj);
              },
              "KP"_a = 1.0, "TI"_a = 60.0, "TD"_a = 0.0, "N"_a = 10.0,
              "Set KP, TI, TD and N; TI and TD are floored at 0.0, N at 1e-6.")
@@ -311,7 +319,7 @@ NB_MODULE(qxPIDControl, m) {
         for (int i = 0; i < 7; ++i)
             if ((p.rec_obj_mask & (1 << i)) && PyFloat_CheckExact(p.rec_obj[i].ptr())) {
                 p.rec_obj_mask &= std::uint8_t(~(1 << i));
-                p.rec_obj[i].reset();
+                nb::object native = std::move(p.rec_obj[i]);
             }
     });
     cls.def("__repr__", [](PyPID &p) {

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "qx_args.hpp"
 #include "test_signal.hpp"
@@ -87,13 +88,13 @@ struct PyTestSignal {
         ET_obj = nb::borrow(v);
         ET_native = Py_TYPE(v.ptr()) == &PyLong_Type && small_int(v, ET);
     }
+    // The previous amplitude is released last: its __del__ may call the block.
     void set_amp_obj(nb::handle v) {
-        if (Py_TYPE(v.ptr()) == &PyFloat_Type) {
-            amp_obj.reset();
+        nb::object previous = std::move(amp_obj);
+        if (Py_TYPE(v.ptr()) == &PyFloat_Type)
             amp = PyFloat_AS_DOUBLE(v.ptr());
-        } else {
+        else
             amp_obj = nb::borrow(v);
-        }
     }
     nb::object amp_value() const {
         return amp_obj.is_valid() ? amp_obj : nb::steal(PyFloat_FromDouble(amp));

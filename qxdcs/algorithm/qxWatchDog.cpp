@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cmath>
+#include <utility>
 
 #include "qx_args.hpp"
 #include "watchdog.hpp"
@@ -31,14 +32,14 @@ struct PyWatchDog {
     nb::object ticks() const {
         return ticks_obj.is_valid() ? ticks_obj : nb::steal(PyLong_FromLongLong(core.ticks));
     }
+    // The previous value is released last: its __del__ may call the block.
     void set_ticks(nb::handle v) {
+        nb::object previous = std::move(ticks_obj);
         long long t;
-        if (Py_TYPE(v.ptr()) == &PyLong_Type && small_int(v, t)) {
-            ticks_obj.reset();
+        if (Py_TYPE(v.ptr()) == &PyLong_Type && small_int(v, t))
             core.ticks = t;
-        } else {
+        else
             ticks_obj = nb::borrow(v);
-        }
     }
 
     // The modulus trunc(MaxOut + 1) when it can be had natively (non-zero).

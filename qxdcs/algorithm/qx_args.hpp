@@ -16,6 +16,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace qxargs {
 
@@ -240,11 +241,35 @@ inline bool plain_number(nb::handle h, double &out) {
 
 // A number slot: None, a float held natively, or a caller's object (with its
 // double value when the object is plain).
+//
+// Releasing the caller's previous object may run its __del__, and that may
+// call the block that owns the slot. Every change therefore completes the
+// slot first and releases the previous object last.
 class KeptNumber {
 public:
     enum Kind : unsigned char { None, Float, Plain, Other };
 
     KeptNumber() = default;
+    KeptNumber(const KeptNumber &) = default;
+    KeptNumber(KeptNumber &&) noexcept = default;
+    KeptNumber &operator=(const KeptNumber &o) {
+        if (this != &o) {
+            nb::object previous = std::move(obj_);
+            obj_ = o.obj_;
+            d_ = o.d_;
+            kind_ = o.kind_;
+        }
+        return *this;
+    }
+    KeptNumber &operator=(KeptNumber &&o) noexcept {
+        if (this != &o) {
+            nb::object previous = std::move(obj_);
+            obj_ = std::move(o.obj_);
+            d_ = o.d_;
+            kind_ = o.kind_;
+        }
+        return *this;
+    }
     static KeptNumber none() { return KeptNumber(); }
     static KeptNumber of_float(double v) {
         KeptNumber k;
@@ -265,11 +290,11 @@ public:
     double value() const { return d_; }
 
     void set_none() {
-        obj_.reset();
+        nb::object previous = std::move(obj_);
         kind_ = None;
     }
     void set_float(double v) {
-        obj_.reset();
+        nb::object previous = std::move(obj_);
         d_ = v;
         kind_ = Float;
     }
@@ -280,8 +305,12 @@ public:
         } else if (Py_TYPE(h.ptr()) == &PyFloat_Type) {
             set_float(PyFloat_AS_DOUBLE(h.ptr()));
         } else {
+            double d = 0.0;
+            Kind k = plain_number(h, d) ? Plain : Other;
+            nb::object previous = std::move(obj_);
             obj_ = nb::borrow(h);
-            kind_ = plain_number(h, d_) ? Plain : Other;
+            d_ = d;
+            kind_ = k;
         }
     }
     // The value as a Python object (a new float for a natively held float).

@@ -1,0 +1,165 @@
+"""Lifetime of the caller's objects that blocks keep.
+
+A block may hold the last reference to a caller's object, and releasing it
+may run that object's __del__, which may call the very same block. Every such
+release must happen with the block's state complete, so the nested call sees
+the new state (as it would with a block written in Python) and nothing
+crashes. Crash cases run in a child interpreter, so that a regression fails
+one test instead of killing the test run.
+"""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_child(code, tmp_path):
+    """Run `code` in a fresh interpreter (outside the source tree); it must
+    print 'ok' as its last line."""
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr[-2000:]}"
+    assert proc.stdout.splitlines()[-1:] == ["ok"], proc.stdout + proc.stderr
+
+
+# --- releasing a stored object re-enters the block ---------------------------
+#
+# Each script sets the block up so that one statement drops the only
+# reference to a Tok, whose __del__ calls the block; `twin` is driven through
+# the same effective sequence with the nested call made after that statement.
+
+REENTRY = {
+    "ConstDect: oldest entry dropped": """
+        from qxdcs.algorithm.qxConstDetector import ConstDect
+        c, twin, seen = ConstDect(), ConstDect(), []
+        class Tok:
+            def __sub__(self, o): return 0.0
+            __rsub__ = __sub__
+            def __del__(self): seen.append(c(0.0, 1))
+        c(Tok(), DEPTH); twin(7.0, DEPTH)
+        out = c(1.0, 1)
+        expected_out = twin(1.0, 1); expected_seen = [twin(0.0, 1)]
+        assert (out, seen) == (expected_out, expected_seen), (out, seen)
+        assert list(c._U_queue) == list(twin._U_queue), c._U_queue
+        assert [c(x, 3) for x in (1, 1, 2)] == [twin(x, 3) for x in (1, 1, 2)]
+    """,
+    "ConstDect: window replaced": """
+        from qxdcs.algorithm.qxConstDetector import ConstDect
+        c, twin, seen = ConstDect(), ConstDect(), []
+        class Tok:
+            def __sub__(self, o): return 0.0
+            __rsub__ = __sub__
+            def __del__(self): seen.append(c(0.0, DEPTH))
+        c._U_queue = [Tok() for _ in range(DEPTH)]
+        c._U_queue = [1.0, 2.0]
+        twin._U_queue = [1.0, 2.0]
+        assert seen == [twin(0.0, DEPTH) for _ in range(DEPTH)], seen
+        assert list(c._U_queue) == list(twin._U_queue), c._U_queue
+    """,
+    "AntiWindupLimter: active limit replaced by a call": """
+        from qxdcs.algorithm.qxAntiWindupLimter import AntiWindupLimter
+        a, twin, seen = AntiWindupLimter(), AntiWindupLimter(), []
+        class Lim:
+            def __init__(self, v, hook=False): self.v, self.hook = v, hook
+            def __lt__(self, o): return self.v < o
+            def __gt__(self, o): return self.v > o
+            def __add__(self, o): return self.v + o
+            __radd__ = __add__
+            def __del__(self):
+                if self.hook: seen.append(a(550.0))
+        a(0.0); twin(0.0)
+        a(500.0, Lim(DEPTH, True)); twin(500.0, Lim(DEPTH))
+        a(600.0, NEW); twin(600.0, NEW)
+        expected_seen = [twin(550.0)]
+        assert seen == expected_seen, (seen, expected_seen)
+        assert [a(u) for u in (650.0, 20.0, -5.0)] == [twin(u) for u in (650.0, 20.0, -5.0)]
+    """,
+    "AntiWindupLimter: _y0 written": """
+        from qxdcs.algorithm.qxAntiWindupLimter import AntiWindupLimter
+        from fractions import Fraction
+        a, twin, seen = AntiWindupLimter(), AntiWindupLimter(), []
+        class Tok:
+            def __add__(self, o): return DEPTH + o
+            __radd__ = __add__
+            def __lt__(self, o): return False
+            def __gt__(self, o): return False
+            def __del__(self): seen.append(a(5.0))
+        a(1.0); twin(1.0)
+        a._y0 = Tok()
+        a._y0 = NEW; twin._y0 = NEW
+        assert seen == [twin(5.0)], seen
+        assert [a(u) for u in (7.0, 300.0)] == [twin(u) for u in (7.0, 300.0)]
+    """,
+    "AntiWindupLimter: _u0 written": """
+        from qxdcs.algorithm.qxAntiWindupLimter import AntiWindupLimter
+        from fractions import Fraction
+        a, twin, seen = AntiWindupLimter(), AntiWindupLimter(), []
+        class Tok:
+            def __rsub__(self, o): return o - DEPTH
+            def __del__(self): seen.append(a(5.0))
+        a(1.0); twin(1.0)
+        a._u0 = Tok()
+        a._u0 = NEW; twin._u0 = NEW
+        assert seen == [twin(5.0)], seen
+        assert [a(u) for u in (7.0, 300.0)] == [twin(u) for u in (7.0, 300.0)]
+    """,
+    "RateLimit: u_last written": """
+        from qxdcs.algorithm.qxRateLimit import RateLimit
+        from fractions import Fraction
+        r, twin, seen = RateLimit(0.0), RateLimit(0.0), []
+        class Tok:
+            def __del__(self): seen.append(r(5.0))
+        r.u_last = Tok()
+        r.u_last = NEW; twin.u_last = NEW
+        assert seen == [twin(5.0)], seen
+        assert [r(u) for u in (3, -2.0)] == [twin(u) for u in (3, -2.0)]
+    """,
+    "WatchDog: ticks written": """
+        from qxdcs.algorithm.qxWatchDog import WatchDog
+        from fractions import Fraction
+        w, twin, seen = WatchDog(), WatchDog(), []
+        class Tok(int):
+            def __del__(self): seen.append(w(DEPTH))
+        w.ticks = Tok(5)
+        w.ticks = int(NEW); twin.ticks = int(NEW)
+        assert seen == [twin(DEPTH)], seen
+        assert [w(4) for _ in range(5)] == [twin(4) for _ in range(5)]
+    """,
+    "TestSignal: amplitude written": """
+        from qxdcs.algorithm.qxTestSignal import TestSignal
+        from fractions import Fraction
+        s, twin, seen = TestSignal(5), TestSignal(5), []
+        class Tok(float):
+            def __del__(self): seen.append(s(DEPTH))
+        s._amp = Tok(3.0)
+        s._amp = NEW; twin._amp = NEW
+        assert seen == [twin(DEPTH)], (seen, twin(DEPTH))
+        assert all(type(x) is type(y) for x, y in zip(seen[0], twin(DEPTH)))
+    """,
+    "PID: step record replaced by a reset": """
+        from qxdcs.algorithm.qxPIDControl import PID
+        from fractions import Fraction
+        p, twin = PID(), PID()
+        class Tok:
+            def __del__(self): p._dOP_save = NEW
+        p._setInnerSaveState(*[Tok() for _ in range(DEPTH)], *[0.0] * (7 - DEPTH))
+        p._resetPID(50.0, 40.0, 30.0, 0.0)
+        twin._resetPID(50.0, 40.0, 30.0, 0.0)
+        twin._dOP_save = NEW
+        assert p.getInnerSaveState() == twin.getInnerSaveState(), p.getInnerSaveState()
+        assert [p.run(1, 50.0, x, 0.0) for x in (40.0, 45.0)] == [twin.run(1, 50.0, x, 0.0) for x in (40.0, 45.0)]
+    """,
+}
+
+# Each script runs with every (DEPTH, NEW): the nested call's argument or the
+# number of objects released at once, and the value that replaces the Tok.
+VARIANTS = [(1, "1.0"), (3, "2"), (2, "Fraction(7, 2)"), (4, "0.25")]
+
+
+@pytest.mark.parametrize("name,depth,new", [
+    pytest.param(name, depth, new, id=f"{name} [{depth}, {new}]")
+    for name in REENTRY for depth, new in VARIANTS])
+def test_release_of_a_stored_object_may_reenter_the_block(name, depth, new, tmp_path):
+    code = "from fractions import Fraction\nDEPTH = %d\nNEW = %s\n" % (depth, new)
+    run_child(code + textwrap.dedent(REENTRY[name]) + "print('ok')\n", tmp_path)
