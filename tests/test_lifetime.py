@@ -6,12 +6,18 @@ release must happen with the block's state complete, so the nested call sees
 the new state (as it would with a block written in Python) and nothing
 crashes. Crash cases run in a child interpreter, so that a regression fails
 one test instead of killing the test run.
+
+Blocks that keep caller objects must also take part in garbage collection: a
+reference cycle through a stored object is collected.
 """
+import gc
 import subprocess
 import sys
 import textwrap
-
 import pytest
+
+from qxdcs.algorithm import (qxAntiWindupLimter, qxConstDetector, qxDelay, qxFilter, qxLDLAG,
+                             qxPIDControl, qxRateLimit, qxTestSignal, qxWatchDog)
 
 
 def run_child(code, tmp_path):
@@ -163,3 +169,193 @@ VARIANTS = [(1, "1.0"), (3, "2"), (2, "Fraction(7, 2)"), (4, "0.25")]
 def test_release_of_a_stored_object_may_reenter_the_block(name, depth, new, tmp_path):
     code = "from fractions import Fraction\nDEPTH = %d\nNEW = %s\n" % (depth, new)
     run_child(code + textwrap.dedent(REENTRY[name]) + "print('ok')\n", tmp_path)
+
+
+# --- garbage collection --------------------------------------------------------
+
+
+class F(float):
+    """A float that can refer back to the block that keeps it. Slots, not a
+    dictionary: the collector cannot break a cycle by clearing it, so the
+    block must let go itself."""
+
+    __slots__ = ("tag", "owner")
+
+
+def alive(tag):
+    """Whether the F tagged `tag` still exists (a collected cycle is freed, a
+    cycle the collector could not break stays among its objects)."""
+    return any(type(o) is F and getattr(o, "tag", None) == tag for o in gc.get_objects())
+
+
+def _fed(block, *args):
+    block(*args)
+    return block
+
+
+def _set(obj, **attrs):
+    for k, v in attrs.items():
+        setattr(obj, k, v)
+    return obj
+
+
+def _pid_gain(p):
+    pid = qxPIDControl.PID()
+    pid.setPIDParam(p)
+    return pid
+
+
+def _pid_record(p):
+    pid = qxPIDControl.PID()
+    pid._setInnerSaveState(0.0, 0.0, p, 0.0, 0.0, 0.0, 0.0)
+    return pid
+
+
+def seen_from(block):
+    """What the collector sees from `block`, directly or through another block
+    the first one keeps (an sFilter's zFilter)."""
+    near = gc.get_referents(block)
+    return near + [r for o in near if type(o).__module__.startswith("qxdcs")
+                   for r in gc.get_referents(o)]
+
+
+# How a block comes to keep the payload p.
+KEEPERS = {
+    "ConstDect window": lambda p: _fed(qxConstDetector.ConstDect(), p, 3),
+    "RateLimit Ts": lambda p: qxRateLimit.RateLimit(0.0, p),
+    "RateLimit u_last": lambda p: _set(qxRateLimit.RateLimit(0.0), u_last=p),
+    # HI active: the limit object itself becomes the last output.
+    "AntiWindupLimter limit": lambda p: _fed(_fed(qxAntiWindupLimter.AntiWindupLimter(), 0.0),
+                                             500.0, p),
+    "AntiWindupLimter _u0": lambda p: _set(qxAntiWindupLimter.AntiWindupLimter(), _u0=p),
+    "WatchDog ticks": lambda p: _set(qxWatchDog.WatchDog(), ticks=p),
+    "TestSignal amplitude": lambda p: _set(qxTestSignal.TestSignal(1), _amp=p),
+    "TestSignal half period": lambda p: _set(qxTestSignal.TestSignal(1), _ET=p),
+    "zFilter u_ini": lambda p: qxFilter.zFilter(u_ini=p),
+    "zFilter y_ini": lambda p: qxFilter.zFilter(y_ini=p),
+    "sFilter Ts": lambda p: qxFilter.sFilter(Ts=p),
+    "sFilter u_ini": lambda p: qxFilter.sFilter(u_ini=p),
+    "LDLAG u_ini": lambda p: qxLDLAG.LDLAG(0.5, 5.0, 1, u_ini=p),
+    "LDLAG alpha": lambda p: _set(qxLDLAG.LDLAG(0.0, 5.0, 1), alpha=p),
+    "PID TS": lambda p: qxPIDControl.PID(p),
+    "PID KP": _pid_gain,
+    "PID step record": _pid_record,
+    "Delay history": lambda p: _fed(qxDelay.Delay(4), p, 0),
+}
+
+
+def kept(name, tag):
+    payload = F(2)
+    payload.tag = tag
+    return payload, KEEPERS[name](payload)
+
+
+@pytest.mark.parametrize("name", KEEPERS)
+def test_cycle_through_a_kept_object_is_collected(name):
+    payload, block = kept(name, ("cycle", name))
+    assert any(r is payload for r in seen_from(block)), "the collector cannot see it"
+    payload.owner = block
+    del payload, block
+    gc.collect()
+    assert not alive(("cycle", name))
+
+
+@pytest.mark.parametrize("name", KEEPERS)
+def test_kept_object_outlives_collection_while_the_block_lives(name):
+    payload, block = kept(name, ("kept", name))
+    payload.owner = [block]          # a cycle the block's own reference keeps alive
+    del payload
+    gc.collect()
+    payload = next(r for r in seen_from(block) if getattr(r, "tag", None) == ("kept", name))
+    assert payload.owner[0] is block
+
+
+def _keeps_itself(block, attr):
+    setattr(block, attr, block)
+    return block
+
+
+def _window_keeps_itself():
+    c = qxConstDetector.ConstDect()
+    with pytest.raises(TypeError):
+        c(c, 1)          # NumPy cannot subtract it, but the window keeps it
+    return c
+
+
+def _record_keeps_itself():
+    pid = qxPIDControl.PID()
+    pid._setInnerSaveState(pid, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
+    return pid
+
+
+# A block that keeps itself: only its own clearing can break the cycle.
+SELF_CYCLES = {
+    "ConstDect window": _window_keeps_itself,
+    "RateLimit u_last": lambda: _keeps_itself(qxRateLimit.RateLimit(0.0), "u_last"),
+    "RateLimit Ts": lambda: _keeps_itself(qxRateLimit.RateLimit(0.0), "Ts"),
+    "AntiWindupLimter _u0": lambda: _keeps_itself(qxAntiWindupLimter.AntiWindupLimter(), "_u0"),
+    "AntiWindupLimter _y0": lambda: _keeps_itself(qxAntiWindupLimter.AntiWindupLimter(), "_y0"),
+    "WatchDog ticks": lambda: _keeps_itself(qxWatchDog.WatchDog(), "ticks"),
+    "TestSignal amplitude": lambda: _keeps_itself(qxTestSignal.TestSignal(1), "_amp"),
+    "TestSignal half period": lambda: _keeps_itself(qxTestSignal.TestSignal(1), "_ET"),
+    "PID step record": _record_keeps_itself,
+    "Delay history": lambda: (lambda d: _fed(d, d, 0))(qxDelay.Delay(3)),
+}
+
+
+@pytest.mark.parametrize("name", SELF_CYCLES)
+def test_block_that_keeps_itself_is_collected(name):
+    block = SELF_CYCLES[name]()
+    cls = type(block)
+
+    def count():
+        return sum(type(o) is cls for o in gc.get_objects())
+
+    gc.collect()
+    before = count()
+    del block
+    gc.collect()
+    assert count() == before - 1
+
+
+GC_CLASSES = ["qxConstDetector.ConstDect", "qxRateLimit.RateLimit",
+              "qxAntiWindupLimter.AntiWindupLimter", "qxWatchDog.WatchDog",
+              "qxTestSignal.TestSignal", "qxFilter.zFilter", "qxFilter.sFilter",
+              "qxLDLAG.LDLAG", "qxPIDControl.PID", "qxDelay.Delay"]
+
+# Constructor arguments refused after the constructor has stored `p`: what it
+# stored is released again, and the collector must not look at it.
+FAILING_INIT = {"qxFilter.zFilter": "[1.0], [0.0], u_ini=p, y_ini=p",
+                "qxLDLAG.LDLAG": "-1.0, 5.0, 1, u_ini=p, y_ini=p"}
+
+
+@pytest.mark.parametrize("path", GC_CLASSES)
+def test_collector_skips_objects_whose_constructor_never_ran(path, tmp_path):
+    module, cls = path.split(".")
+    run_child(f"""
+        import gc, warnings
+        warnings.simplefilter("ignore", RuntimeWarning)
+        from qxdcs.algorithm.{module} import {cls} as C
+        class Sub(C):
+            pass
+        class P(float):
+            pass
+        for k in (C, Sub):
+            raw = k.__new__(k)
+            assert gc.is_tracked(raw)
+            if {path in FAILING_INIT}:
+                p = P(1.0)
+                try:
+                    raw.__init__({FAILING_INIT.get(path, "")})
+                except ValueError:
+                    pass
+                else:
+                    raise AssertionError("the constructor was expected to fail")
+                del p
+                junk = [P(2.0) for _ in range(1000)]
+            assert gc.get_referents(raw) == [k], gc.get_referents(raw)
+            gc.collect()
+            del raw
+            gc.collect()
+        print("ok")
+    """, tmp_path)

@@ -172,12 +172,42 @@ struct PyTestSignal {
     }
 };
 
+// The garbage collector must see the settings kept as passed: they may
+// refer back to the generator. The table is a float array over our own
+// buffer and refers to nothing.
+int test_signal_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    PyTestSignal *s = nb::inst_ptr<PyTestSignal>(self);
+    Py_VISIT(s->table.array.ptr());
+    Py_VISIT(s->ET_obj.ptr());
+    Py_VISIT(s->amp_obj.ptr());
+    return 0;
+}
+
+// Detaches the settings; the half period becomes None, so a call on a
+// cleared generator raises TypeError instead of reading a dropped object.
+int test_signal_clear(PyObject *self) {
+    if (!nb::inst_ready(self))
+        return 0;
+    PyTestSignal *s = nb::inst_ptr<PyTestSignal>(self);
+    nb::object et = std::move(s->ET_obj), amp = std::move(s->amp_obj);
+    s->ET_obj = nb::none();
+    s->ET_native = false;
+    return 0;
+}
+
+PyType_Slot test_signal_slots[] = {{Py_tp_traverse, (void *) test_signal_traverse},
+                                   {Py_tp_clear, (void *) test_signal_clear},
+                                   {0, nullptr}};
+
 } // namespace
 
 NB_MODULE(qxTestSignal, m) {
     m.doc() = "Pseudo-random two-level test signal generator for plant tests.";
 
-    nb::class_<PyTestSignal>(m, "TestSignal",
+    nb::class_<PyTestSignal>(m, "TestSignal", nb::type_slots(test_signal_slots),
         "Pseudo-random two-level test signal.\n\n"
         "Time is cut into periods of 2*ET seconds; in each period the signal is\n"
         "+amplitude until a switching instant drawn between 10 % and 90 % of the\n"

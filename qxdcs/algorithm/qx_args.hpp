@@ -321,6 +321,9 @@ public:
         default: return obj_;
         }
     }
+    // The caller's object held (null for None and natively held floats), for
+    // the garbage collector's traversal.
+    nb::handle held() const { return obj_; }
 
 private:
     nb::object obj_;
