@@ -14,6 +14,7 @@ import gc
 import subprocess
 import sys
 import textwrap
+
 import pytest
 
 from qxdcs.algorithm import (qxAntiWindupLimter, qxConstDetector, qxDelay, qxFilter, qxLDLAG,

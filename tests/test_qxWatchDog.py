@@ -1,6 +1,7 @@
 import copy
 import pickle
 import random
+import re
 from fractions import Fraction
 
 import numpy as np
@@ -80,6 +81,30 @@ def test_non_integer_count_is_stored_then_refused():
     assert w(2**81) == 2**80 + 1
     w.ticks = 1
     assert w(3) == 2
+
+
+@pytest.mark.parametrize("value", [None, 1.5, np.int64(1), Fraction(1, 2), "7"])
+def test_any_written_count_is_kept_and_judged_at_the_next_call(value):
+    w = WatchDog()
+    w.ticks = value
+    assert w.ticks is value
+    twin = pickle.loads(pickle.dumps(w))
+    try:
+        expected = tick_rule(value, 3)
+    except TypeError as e:
+        expected = e
+    for block in (w, twin):
+        with pytest.raises(TypeError) as err:
+            block(3)
+        if isinstance(expected, Exception):
+            # Python's own arithmetic refused it: nothing changes.
+            assert str(err.value) == str(expected)
+            assert block.ticks == value and type(block.ticks) is type(value)
+        else:
+            # Counted, stored, then refused as not an int.
+            assert re.fullmatch(rf"Expected int, got ([\w.]+\.)?{type(expected).__name__}",
+                                str(err.value))
+            assert block.ticks == expected and type(block.ticks) is type(expected)
 
 
 def test_main_prints_ten_counts(capsys, monkeypatch):

@@ -109,6 +109,7 @@ NB_MODULE(qxWatchDog, m) {
         .def("__call__", &PyWatchDog::call, "MaxOut"_a.none() = 0,
              "Advance the count: ticks = (ticks + 1) % int(MaxOut + 1); return it.")
         .def_prop_rw("ticks", &PyWatchDog::ticks, &PyWatchDog::set_ticks,
+                     nb::for_setter(nb::arg("value").none()),
                      "The last output (0 after construction).")
         .def("__getstate__", [](PyWatchDog &w) { return nb::make_tuple(w.ticks()); })
         .def("__setstate__",
