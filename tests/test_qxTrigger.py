@@ -151,9 +151,28 @@ def drive_rs(blk, pairs):
 ])
 def test_flip_flop_sequences(pairs, qs):
     blk = RStrigger()
-    assert drive_rs(blk, pairs) == [(q, not q) for q in qs]
+    out = drive_rs(blk, pairs)
+    assert out == [(q, not q) for q in qs]
     assert blk.Q_array.dtype == np.bool_ and blk.Q_array.tolist() == [qs[-1]]
-    assert all(type(q) is bool for pair in drive_rs(blk, [(0, 0)]) for q in pair)
+    # Set and reset give Python's True/False, hold the stored NumPy boolean;
+    # nQ is always a Python bool.
+    holds = [not any(s_r) for s_r in pairs]
+    assert [type(q) for q, _ in out] == [np.bool_ if h else bool for h in holds]
+    assert all(type(nq) is bool for _, nq in out)
+
+
+@pytest.mark.parametrize("memory", [np.array([True]), np.array([False]), np.array([2.5]),
+                                    np.array([0.0]), np.array([3], dtype=np.int8)])
+def test_flip_flop_hold_gives_the_stored_element(memory):
+    blk = RStrigger()
+    blk.Q_array = memory.copy()
+    blk.call()
+    assert type(blk.Q) is type(memory[0]) and blk.Q == memory[0]
+    assert blk.nQ is (not memory[0])
+    assert blk.Q_array.tolist() == memory.tolist() and blk.Q_array.dtype == memory.dtype
+    blk.S = 1
+    blk.call()
+    assert blk.Q is True and blk.nQ is False
 
 
 def test_flip_flop_hold_reads_memory_not_attribute():

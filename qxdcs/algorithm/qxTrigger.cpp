@@ -96,12 +96,20 @@ void rs_call(nb::handle self) {
     bool S = truth(get(self, s_S));
     bool R = truth(get(self, s_R));
     nb::object arr = get(self, s_Q_array);
-    // Hold reads the stored memory, not the attribute Q.
-    bool held = (!S && !R) ? truth(item(arr, 0)) != 0 : false;
-    bool Q = qxcore::rsStep(S, R, held);
-    data_store(ds, arr, nb::bool_(Q));
-    set(self, s_Q, nb::bool_(Q));
-    set(self, s_nQ, nb::bool_(!Q));
+    // Set and reset give True or False; hold gives the stored memory itself
+    // (an element of Q_array, numpy.bool_ as a rule), not the attribute Q.
+    nb::object Q;
+    bool q;
+    if (!S && !R) {
+        Q = item(arr, 0);
+        q = truth(Q) != 0;
+    } else {
+        q = qxcore::rsStep(S, R, false);
+        Q = nb::bool_(q);
+    }
+    data_store(ds, arr, Q);
+    set(self, s_Q, Q);
+    set(self, s_nQ, nb::bool_(!q));
 }
 
 nb::object zeros(long n, nb::handle dtype) {
@@ -177,7 +185,8 @@ NB_MODULE(qxTrigger, m) {
                          zeros(1, qxfb::numpy().attr("dtype")("bool")));
            })
         .def("call", [](nb::pointer_and_handle<RStrigger> self) { rs_call(self.h); },
-             "One sample: Q = False if R, True if S, else the stored Q; nQ = not Q.")
+             "One sample: Q = False if R, True if S, else Q_array[0] (the stored Q);\n"
+             "nQ = not Q.")
         .def("__reduce__", [](nb::handle self) { return qxfb::reduce_by_dict(self); })
         .def("__repr__", [](nb::handle self) {
             using qxfb::get;

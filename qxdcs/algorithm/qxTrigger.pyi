@@ -33,7 +33,7 @@ class RStrigger:
 
     S: Any = 0
     R: Any = 0
-    Q: bool = False
+    Q: bool | np.bool_ = False  # True/False when set or reset, Q_array[0] when holding
     nQ: bool = True
     Q_array: npt.NDArray[np.bool_]
     def __init__(self) -> None: ...
