@@ -84,7 +84,6 @@ REENTRY = {
     """,
     "AntiWindupLimter: _y0 written": """
         from qxdcs.algorithm.qxAntiWindupLimter import AntiWindupLimter
-        from fractions import Fraction
         a, twin, seen = AntiWindupLimter(), AntiWindupLimter(), []
         class Tok:
             def __add__(self, o): return DEPTH + o
@@ -100,7 +99,6 @@ REENTRY = {
     """,
     "AntiWindupLimter: _u0 written": """
         from qxdcs.algorithm.qxAntiWindupLimter import AntiWindupLimter
-        from fractions import Fraction
         a, twin, seen = AntiWindupLimter(), AntiWindupLimter(), []
         class Tok:
             def __rsub__(self, o): return o - DEPTH
@@ -113,7 +111,6 @@ REENTRY = {
     """,
     "RateLimit: u_last written": """
         from qxdcs.algorithm.qxRateLimit import RateLimit
-        from fractions import Fraction
         r, twin, seen = RateLimit(0.0), RateLimit(0.0), []
         class Tok:
             def __del__(self): seen.append(r(5.0))
@@ -124,7 +121,6 @@ REENTRY = {
     """,
     "WatchDog: ticks written": """
         from qxdcs.algorithm.qxWatchDog import WatchDog
-        from fractions import Fraction
         w, twin, seen = WatchDog(), WatchDog(), []
         class Tok(int):
             def __del__(self): seen.append(w(DEPTH))
@@ -135,7 +131,6 @@ REENTRY = {
     """,
     "TestSignal: amplitude written": """
         from qxdcs.algorithm.qxTestSignal import TestSignal
-        from fractions import Fraction
         s, twin, seen = TestSignal(5), TestSignal(5), []
         class Tok(float):
             def __del__(self): seen.append(s(DEPTH))
@@ -146,7 +141,6 @@ REENTRY = {
     """,
     "PID: step record replaced by a reset": """
         from qxdcs.algorithm.qxPIDControl import PID
-        from fractions import Fraction
         p, twin = PID(), PID()
         class Tok:
             def __del__(self): p._dOP_save = NEW
@@ -155,7 +149,8 @@ REENTRY = {
         twin._resetPID(50.0, 40.0, 30.0, 0.0)
         twin._dOP_save = NEW
         assert p.getInnerSaveState() == twin.getInnerSaveState(), p.getInnerSaveState()
-        assert [p.run(1, 50.0, x, 0.0) for x in (40.0, 45.0)] == [twin.run(1, 50.0, x, 0.0) for x in (40.0, 45.0)]
+        steps = [(1, 50.0, 40.0, 30.0, 0.0), (1, 50.0, 45.0, 30.0, 0.0)]
+        assert [p.run(*a) for a in steps] == [twin.run(*a) for a in steps]
     """,
 }
 
