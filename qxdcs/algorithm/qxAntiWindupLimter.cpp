@@ -10,6 +10,7 @@
 #include "antiwindup.hpp"
 #include "qx_args.hpp"
 #include "qx_fastcall.hpp"
+#include "qx_pickle.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -139,4 +140,5 @@ NB_MODULE(qxAntiWindupLimter, m) {
 
     qxfast::enable_fast_call<PyAntiWindup, &PyAntiWindup::call_slot>(m.attr("AntiWindupLimter"));
     qxfast::add_run<PyAntiWindup>(m.attr("AntiWindupLimter"), "run($self, /, u, HI=100, LO=0)\n--\n\nThe same as calling the object.");
+    qxpickle::enable_reduce(m.attr("AntiWindupLimter"));
 }

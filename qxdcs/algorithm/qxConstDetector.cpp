@@ -16,6 +16,7 @@
 #include "const_detect.hpp"
 #include "qx_args.hpp"
 #include "qx_fastcall.hpp"
+#include "qx_pickle.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -198,4 +199,5 @@ NB_MODULE(qxConstDetector, m) {
         });
 
     qxfast::enable_fast_call<PyConstDect, &PyConstDect::call_slot>(m.attr("ConstDect"));
+    qxpickle::enable_reduce(m.attr("ConstDect"));
 }

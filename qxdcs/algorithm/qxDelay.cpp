@@ -18,6 +18,7 @@
 #include "qx_args.hpp"
 #include "qx_fblock.hpp"
 #include "qx_fastcall.hpp"
+#include "qx_pickle.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -272,4 +273,5 @@ NB_MODULE(qxDelay, m) {
         });
 
     qxfast::enable_fast_call<PyDelay, &PyDelay::call_slot>(m.attr("Delay"));
+    qxpickle::enable_reduce(m.attr("Delay"));
 }

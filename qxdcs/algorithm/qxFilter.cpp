@@ -12,6 +12,7 @@
 
 #include "qxFilter_types.hpp"
 #include "qx_args.hpp"
+#include "qx_pickle.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -243,4 +244,6 @@ NB_MODULE(qxFilter, m) {
 
     qxfast::enable_fast_call<SFilter, &SFilter::call_slot>(m.attr("sFilter"));
     qxfast::add_run<SFilter>(m.attr("sFilter"), "run($self, /, Ut, y_ini=0.0)\n--\n\nThe same as calling the filter.");
+    qxpickle::enable_reduce(m.attr("zFilter"));
+    qxpickle::enable_reduce(m.attr("sFilter"));
 }

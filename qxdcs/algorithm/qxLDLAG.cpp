@@ -21,6 +21,7 @@
 #include "qx_args.hpp"
 #include "tdf2_filter.hpp"
 #include "qx_fastcall.hpp"
+#include "qx_pickle.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -514,4 +515,5 @@ NB_MODULE(qxLDLAG, m) {
 
     qxfast::enable_fast_call<LeadLag, &LeadLag::call_slot>(m.attr("LDLAG"));
     qxfast::add_run<LeadLag>(m.attr("LDLAG"), "run($self, /, u)\n--\n\nThe same as calling the object.");
+    qxpickle::enable_reduce(m.attr("LDLAG"));
 }

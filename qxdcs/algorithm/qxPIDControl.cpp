@@ -11,6 +11,7 @@
 
 #include "pid.hpp"
 #include "qx_args.hpp"
+#include "qx_pickle.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -362,4 +363,5 @@ NB_MODULE(qxPIDControl, m) {
         return nb::str("PID(TS={!r}, KP={!r}, TI={!r}, TD={!r}, N={!r}, OP_HI={!r}, OP_LO={!r})")
             .format(p.TS_obj, p.KP_obj, p.core.TI, p.core.TD, p.core.N, p.core.OP_HI, p.core.OP_LO);
     });
+    qxpickle::enable_reduce(m.attr("PID"));
 }

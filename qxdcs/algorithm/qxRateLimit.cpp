@@ -11,6 +11,7 @@
 #include "qx_args.hpp"
 #include "rate_limit.hpp"
 #include "qx_fastcall.hpp"
+#include "qx_pickle.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -168,4 +169,5 @@ NB_MODULE(qxRateLimit, m) {
         "the 101 values (the start and each output).");
 
     qxfast::enable_fast_call<PyRateLimit, &PyRateLimit::call_slot>(m.attr("RateLimit"));
+    qxpickle::enable_reduce(m.attr("RateLimit"));
 }

@@ -19,6 +19,7 @@
 #include "qx_args.hpp"
 #include "test_signal.hpp"
 #include "qx_fastcall.hpp"
+#include "qx_pickle.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -250,4 +251,5 @@ NB_MODULE(qxTestSignal, m) {
         });
 
     qxfast::enable_fast_call<PyTestSignal, &PyTestSignal::call_slot>(m.attr("TestSignal"));
+    qxpickle::enable_reduce(m.attr("TestSignal"));
 }

@@ -12,6 +12,7 @@
 #include "qx_args.hpp"
 #include "watchdog.hpp"
 #include "qx_fastcall.hpp"
+#include "qx_pickle.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -138,4 +139,5 @@ NB_MODULE(qxWatchDog, m) {
         "line per call and one second's pause after each.");
 
     qxfast::enable_fast_call<PyWatchDog, &PyWatchDog::call_slot>(m.attr("WatchDog"));
+    qxpickle::enable_reduce(m.attr("WatchDog"));
 }
