@@ -405,3 +405,40 @@ def test_repr_shows_tuning():
     pid = PID(2)
     pid.setPIDParam(1.5, 20.0, 0.0, 10.0)
     assert repr(pid) == "PID(TS=2, KP=1.5, TI=20.0, TD=0.0, N=10.0, OP_HI=100.0, OP_LO=0.0)"
+
+
+def test_subclass_overrides_are_called_where_the_controller_calls_them():
+    calls = []
+
+    class Logged(PID):
+        def _resetPID(self, SP, PV, TV, FF):
+            calls.append("reset")
+            super()._resetPID(SP, PV, TV, FF)
+
+        def PID_Auto(self, SP, PV, FF=0.0):
+            calls.append("auto")
+            return super().PID_Auto(SP, PV, FF)
+
+        def _setInnerSaveState(self, **record):
+            calls.append(("save", record["OP_save"]))
+            super()._setInnerSaveState(**record)
+
+    logged, plain = Logged(), PID()
+    sequence = [(0, 1.0, 1.0, 5.0), (1, 2.0, 1.0, 5.0), (1, 3.0, 1.0, 5.0), (2, 3.0, 1.0, 150.0)]
+    outs = [logged.run(*args) for args in sequence]
+    assert outs == [plain.run(*args) for args in sequence]
+    assert logged.getInnerSaveState() == plain.getInnerSaveState()
+    assert calls == ["reset", ("save", 5.0), "reset", ("save", 5.0),
+                     "auto", ("save", outs[1]), "auto", ("save", outs[2]),
+                     "reset", ("save", 150.0)]
+
+
+def test_inner_save_state_runs_no_code_of_its_arguments():
+    class Loud:
+        def __float__(self):
+            raise AssertionError("converted")
+
+    pid = PID()
+    loud = Loud()
+    pid._setInnerSaveState(loud, 0, 0, 0, 0, 0, 0)
+    assert pid.getInnerSaveState()["OP"] is loud

@@ -142,23 +142,66 @@ struct PyPID {
     }
 
     void set_record_value(int i, nb::handle v) {
-        // Keep the native record in step when the value is a number.
-        bool number = false;
-        double d = 0.0;
-        if (qxargs::is_real(v)) {
-            d = PyFloat_AsDouble(v.ptr());
-            number = !(d == -1.0 && PyErr_Occurred());
-            if (!number)
-                PyErr_Clear();
-        }
         nb::object previous = std::move(rec_obj[i]);
         rec |= std::uint8_t(1 << i);
         rec_obj_mask |= std::uint8_t(1 << i);
         rec_obj[i] = nb::borrow(v);
-        if (number)
-            *rec_slot(i) = d;
     }  // the value replaced is released here, with the record complete
 };
+
+// --- subclasses ---------------------------------------------------------------
+// run() is made of a reset (_resetPID) and an automatic step (PID_Auto), and
+// both store the record of the step through _setInnerSaveState. The class
+// itself does all of it natively; a Python subclass that overrides one of
+// these methods has its override called where the controller would call it.
+PyTypeObject *g_pid_type = nullptr;
+
+bool overrides(nb::handle self, const char *name) {
+    PyTypeObject *tp = Py_TYPE(self.ptr());
+    if (tp == g_pid_type)
+        return false;
+    nb::object mine = nb::getattr(nb::handle(reinterpret_cast<PyObject *>(tp)), name);
+    nb::object base = nb::getattr(nb::handle(reinterpret_cast<PyObject *>(g_pid_type)), name);
+    return !mine.is(base);
+}
+
+void save_record(nb::handle self, const qxcore::PidStepRecord &r) {
+    self.attr("_setInnerSaveState")(
+        nb::arg("OP_save") = r.OP, nb::arg("OPcal_save") = r.OPcal, nb::arg("dOP_save") = r.dOP,
+        nb::arg("dOP_P_save") = r.dOP_P, nb::arg("dOP_I_save") = r.dOP_I,
+        nb::arg("dOP_D_save") = r.dOP_D, nb::arg("dFF_save") = r.dFF);
+}
+
+using Self = nb::pointer_and_handle<PyPID>;
+
+void reset_entry(Self self, double SP, double PV, double TV, double FF) {
+    self.p->reset(SP, PV, TV, FF);
+    if (overrides(self.h, "_setInnerSaveState"))
+        save_record(self.h, self.p->core.record);
+}
+
+nb::object auto_entry(Self self, double SP, double PV, double FF) {
+    double OP = self.p->auto_step(SP, PV, FF);
+    if (overrides(self.h, "_setInnerSaveState"))
+        save_record(self.h, self.p->core.record);
+    return nb::float_(OP);
+}
+
+nb::object run_entry(Self self, double MODE, double SP, double PV, double TV, double FF) {
+    PyPID &p = *self.p;
+    if (NB_LIKELY(Py_TYPE(self.h.ptr()) == g_pid_type) ||
+        !(overrides(self.h, "_resetPID") || overrides(self.h, "PID_Auto") ||
+          overrides(self.h, "_setInnerSaveState")))
+        return nb::float_(p.run(MODE, SP, PV, TV, FF));
+    nb::handle h = self.h;
+    if (p.core.iniFlag)
+        h.attr("_resetPID")(SP, PV, TV, FF);
+    if (Pid::roundMode(MODE) == 1.0)
+        return h.attr("PID_Auto")(SP, PV, FF);
+    double OP = p.core.limit(TV);
+    h.attr("_resetPID")(SP, PV, TV, FF);
+    return nb::float_(OP);
+}
 
 // --- attributes -------------------------------------------------------------
 // Each attribute has a getter (a null object when it does not exist yet) and a
@@ -262,6 +305,7 @@ NB_MODULE(qxPIDControl, m) {
         "Construct with the sample period TS, tune with setPIDParam and\n"
         "setOPHighLowLimit, then call run(MODE, SP, PV, TV, FF) once per sample.\n"
         "MODE 1 is automatic; any other mode tracks TV.");
+    g_pid_type = reinterpret_cast<PyTypeObject *>(cls.ptr());
 
     cls.def(nb::init<nb::handle>(), "TS"_a = 1.0)
         .def("setPIDParam",
@@ -288,11 +332,11 @@ NB_MODULE(qxPIDControl, m) {
         .def("getOPHighLowLimit",
              [](PyPID &p) { return nb::make_tuple(p.core.OP_HI, p.core.OP_LO); },
              "Return (OP_HI, OP_LO).")
-        .def("_resetPID", &PyPID::reset, "SP"_a, "PV"_a, "TV"_a, "FF"_a,
+        .def("_resetPID", &reset_entry, "SP"_a, "PV"_a, "TV"_a, "FF"_a,
              "Initialise the history so the next automatic step continues from TV.")
-        .def("run", &PyPID::run, "MODE"_a, "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0,
+        .def("run", &run_entry, "MODE"_a, "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0,
              "One sample: MODE 1 automatic, otherwise track TV. Returns OP.")
-        .def("PID_Auto", &PyPID::auto_step, "SP"_a, "PV"_a, "FF"_a = 0.0,
+        .def("PID_Auto", &auto_entry, "SP"_a, "PV"_a, "FF"_a = 0.0,
              "One automatic step without the first-call reset. Returns OP.")
         .def("_setInnerSaveState",
              [](PyPID &p, nb::handle a, nb::handle b, nb::handle c, nb::handle d,
@@ -355,6 +399,7 @@ NB_MODULE(qxPIDControl, m) {
         // A record read back from floats is native again, not caller objects.
         for (int i = 0; i < 7; ++i)
             if ((p.rec_obj_mask & (1 << i)) && PyFloat_CheckExact(p.rec_obj[i].ptr())) {
+                *p.rec_slot(i) = PyFloat_AS_DOUBLE(p.rec_obj[i].ptr());
                 p.rec_obj_mask &= std::uint8_t(~(1 << i));
                 nb::object native = std::move(p.rec_obj[i]);
             }
