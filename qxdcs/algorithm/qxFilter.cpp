@@ -21,14 +21,9 @@ using qxfilter::ZFilter;
 
 namespace {
 
-[[noreturn]] void no_attribute(const char *cls, const char *name) {
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", cls, name);
-    throw nb::python_error();
-}
-
 nb::object checked(const nb::object &v, const char *cls, const char *name) {
     if (!v.is_valid())
-        no_attribute(cls, name);
+        qxargs::raise_no_attribute(cls, name);
     return v;
 }
 

@@ -26,12 +26,7 @@ namespace nb = nanobind;
 
 // u_ini / y_ini given to a constructor: None or a real number (kept as passed).
 inline bool operating_point(nb::handle v, const char *name, double &out) {
-    if (v.is_none())
-        return false;
-    if (!qxargs::is_real(v))
-        qxargs::raise_incorrect_type(name, "float", v);
-    out = qxargs::to_double(v);
-    return true;
+    return qxargs::real_or_none(v, name, out);
 }
 
 // Coefficients as a new float64 array; a single number (or None) has no

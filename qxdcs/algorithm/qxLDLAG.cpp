@@ -38,10 +38,7 @@ const char *const kDescription =
     "    滤波器的参数alpha, tao可以随时改变\n"
     "    ";
 
-[[noreturn]] void no_attribute(const char *name) {
-    PyErr_Format(PyExc_AttributeError, "'LDLAG' object has no attribute '%s'", name);
-    throw nb::python_error();
-}
+[[noreturn]] void no_attribute(const char *name) { qxargs::raise_no_attribute("LDLAG", name); }
 
 nb::object checked(const nb::object &v, const char *name) {
     if (!v.is_valid())
@@ -86,12 +83,7 @@ struct LeadLag {
     }
 
     static bool point(nb::handle v, const char *name, double &out) {
-        if (v.is_none())
-            return false;
-        if (!qxargs::is_real(v))
-            qxargs::raise_incorrect_type(name, "float", v);
-        out = qxargs::to_double(v);
-        return true;
+        return qxargs::real_or_none(v, name, out);
     }
 
     nb::object u_ini() const { return from_call ? nb::float_(u_last) : u_obj; }

@@ -50,10 +50,7 @@ const char *const kForm =
     "N = 10.0\n"
     "TS = 1\n";
 
-[[noreturn]] void no_attribute(const char *name) {
-    PyErr_Format(PyExc_AttributeError, "'PID' object has no attribute '%s'", name);
-    throw nb::python_error();
-}
+[[noreturn]] void no_attribute(const char *name) { qxargs::raise_no_attribute("PID", name); }
 
 // A real number kept as the caller passed it, with its double value.
 nb::object checked_real(nb::handle h, double &out) {

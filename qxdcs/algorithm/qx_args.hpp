@@ -96,6 +96,24 @@ inline std::optional<double> float_or_none(nb::handle h, const char *name) {
     return PyFloat_AS_DOUBLE(h.ptr());
 }
 
+// A real number or None, for an operating point given at construction: None
+// gives false; a real number gives true and its value in `out`; anything
+// else is refused as a float parameter would be.
+inline bool real_or_none(nb::handle h, const char *name, double &out) {
+    if (h.is_none())
+        return false;
+    if (!is_real(h))
+        raise_incorrect_type(name, "float", h);
+    out = to_double(h);
+    return true;
+}
+
+// AttributeError "'<type>' object has no attribute '<name>'".
+[[noreturn]] inline void raise_no_attribute(const char *type_name, const char *name) {
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", type_name, name);
+    throw nb::python_error();
+}
+
 // A line to standard output through Python's own print(), so that callers
 // can redirect or capture it.
 inline void py_print(nb::handle value) {
