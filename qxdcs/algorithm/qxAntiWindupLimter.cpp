@@ -11,6 +11,7 @@
 #include "qx_args.hpp"
 #include "qx_fastcall.hpp"
 #include "qx_pickle.hpp"
+#include "qx_gc.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -78,35 +79,23 @@ struct PyAntiWindup {
 
 // The garbage collector must see the kept numbers: a caller's limit object
 // may refer back to the limiter.
-int anti_windup_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    PyAntiWindup *a = nb::inst_ptr<PyAntiWindup>(self);
-    Py_VISIT(a->u0.held().ptr());
-    Py_VISIT(a->y0.held().ptr());
+int anti_windup_visit(PyAntiWindup &a, visitproc visit, void *arg) {
+    Py_VISIT(a.u0.held().ptr());
+    Py_VISIT(a.y0.held().ptr());
     return 0;
 }
 
-int anti_windup_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    PyAntiWindup *a = nb::inst_ptr<PyAntiWindup>(self);
-    a->u0.set_none();
-    a->y0.set_none();
-    return 0;
+void anti_windup_clear(PyAntiWindup &a) {
+    a.u0.set_none();
+    a.y0.set_none();
 }
-
-PyType_Slot anti_windup_slots[] = {{Py_tp_traverse, (void *) anti_windup_traverse},
-                                   {Py_tp_clear, (void *) anti_windup_clear},
-                                   {0, nullptr}};
 
 } // namespace
 
 NB_MODULE(qxAntiWindupLimter, m) {
     m.doc() = "Incremental limiter that does not wind up.";
 
-    auto cls = nb::class_<PyAntiWindup>(m, "AntiWindupLimter", nb::type_slots(anti_windup_slots),
+    auto cls = nb::class_<PyAntiWindup>(m, "AntiWindupLimter", nb::type_slots(qxgc::slots<PyAntiWindup, anti_windup_visit, anti_windup_clear>),
         "Incremental limiter: applies the input's change since the previous call\n"
         "to the previous output and clamps the sum to [LO, HI], so the output\n"
         "leaves a limit with the first change of the input in the opposite\n"

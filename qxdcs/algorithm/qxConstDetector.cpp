@@ -17,6 +17,7 @@
 #include "qx_args.hpp"
 #include "qx_fastcall.hpp"
 #include "qx_pickle.hpp"
+#include "qx_gc.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -148,36 +149,25 @@ struct PyConstDect {
 
 // The garbage collector must see the inputs in the window: one of them may
 // refer back to the detector.
-int const_dect_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    for (const Entry &e : nb::inst_ptr<PyConstDect>(self)->entries)
+int const_dect_visit(PyConstDect &c, visitproc visit, void *arg) {
+    for (const Entry &e : c.entries)
         Py_VISIT(e.obj.ptr());
     return 0;
 }
 
-int const_dect_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    PyConstDect *c = nb::inst_ptr<PyConstDect>(self);
+void const_dect_clear(PyConstDect &c) {
     std::deque<Entry> previous;
-    previous.swap(c->entries);
-    c->core.clear();
-    c->others = 0;
-    return 0;
+    previous.swap(c.entries);
+    c.core.clear();
+    c.others = 0;
 }
-
-PyType_Slot const_dect_slots[] = {{Py_tp_traverse, (void *) const_dect_traverse},
-                                  {Py_tp_clear, (void *) const_dect_clear},
-                                  {0, nullptr}};
 
 } // namespace
 
 NB_MODULE(qxConstDetector, m) {
     m.doc() = "Detector of a constant input (typically a watchdog count that has stopped).";
 
-    nb::class_<PyConstDect>(m, "ConstDect", nb::type_slots(const_dect_slots), kDoc)
+    nb::class_<PyConstDect>(m, "ConstDect", nb::type_slots(qxgc::slots<PyConstDect, const_dect_visit, const_dect_clear>), kDoc)
         .def(nb::init<>())
         .def("__call__", &PyConstDect::call, "Ut"_a.none(), "DectLen"_a = 10,
              "Push Ut into the window of the last DectLen inputs and return numpy.True_\n"

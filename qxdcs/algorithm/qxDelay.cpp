@@ -19,6 +19,7 @@
 #include "qx_fblock.hpp"
 #include "qx_fastcall.hpp"
 #include "qx_pickle.hpp"
+#include "qx_gc.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -94,38 +95,27 @@ nb::object PyDelay::call(nb::handle Ut, nb::handle nLag) {
 
 // The garbage collector must see the stored inputs: a delay may hold an
 // object that refers back to it.
-int delay_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    PyDelay *d = nb::inst_ptr<PyDelay>(self);
+int delay_visit(PyDelay &d, visitproc visit, void *arg) {
     int rc = 0;
-    d->line.forEach([&](const nb::object &o) {
+    d.line.forEach([&](const nb::object &o) {
         if (rc == 0 && o.is_valid())
             rc = visit(o.ptr(), arg);
     });
     if (rc)
         return rc;
-    Py_VISIT(d->last_Ut.ptr());
+    Py_VISIT(d.last_Ut.ptr());
     return 0;
 }
 
-int delay_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    PyDelay *d = nb::inst_ptr<PyDelay>(self);
+void delay_clear(PyDelay &d) {
     // Detach first: releasing an input may run code that touches the block.
-    qxcore::DelayLine<nb::object> old(d->line.capacity());
-    std::swap(old, d->line);
-    nb::object last = std::move(d->last_Ut);
-    d->last_Ut = nb::none();
+    qxcore::DelayLine<nb::object> old(d.line.capacity());
+    std::swap(old, d.line);
+    nb::object last = std::move(d.last_Ut);
+    d.last_Ut = nb::none();
     old.clear();
-    return 0;
 }
 
-PyType_Slot delay_slots[] = {{Py_tp_traverse, (void *) delay_traverse},
-                             {Py_tp_clear, (void *) delay_clear},
-                             {0, nullptr}};
 
 nb::list history_list(const PyDelay &d) {
     nb::list l;
@@ -198,7 +188,7 @@ NB_MODULE(qxDelay, m) {
     s_nLag = qxfb::intern("nLag");
     s_U_array = qxfb::intern("U_array");
 
-    nb::class_<PyDelay>(m, "Delay", nb::type_slots(delay_slots),
+    nb::class_<PyDelay>(m, "Delay", nb::type_slots(qxgc::slots<PyDelay, delay_visit, delay_clear>),
         "Pure delay: Delay(max_cache)(Ut, nLag) returns the input of nLag calls earlier.\n\n"
         "Inputs are kept exactly as passed, so any object can be delayed. The first\n"
         "input fills the whole history, so the output starts at the first input.\n"

@@ -13,6 +13,7 @@
 #include "qxFilter_types.hpp"
 #include "qx_args.hpp"
 #include "qx_pickle.hpp"
+#include "qx_gc.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -70,60 +71,37 @@ void set_state_vector(ZFilter &f, nb::handle v) {
 // The garbage collector must see every object a filter keeps: an operating
 // point or sample period kept as passed may refer back to the filter. The
 // coefficient and state arrays are float arrays and refer to nothing.
-int zfilter_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    ZFilter *f = nb::inst_ptr<ZFilter>(self);
-    Py_VISIT(f->Bz.ptr());
-    Py_VISIT(f->Az.ptr());
-    Py_VISIT(f->u_obj.ptr());
-    Py_VISIT(f->y_obj.ptr());
-    Py_VISIT(f->zi.ptr());
+int zfilter_visit(ZFilter &f, visitproc visit, void *arg) {
+    Py_VISIT(f.Bz.ptr());
+    Py_VISIT(f.Az.ptr());
+    Py_VISIT(f.u_obj.ptr());
+    Py_VISIT(f.y_obj.ptr());
+    Py_VISIT(f.zi.ptr());
     return 0;
 }
 
 // Detaches the operating-point objects (they read back as None); the
 // operating point itself is held natively and the filter still runs.
-int zfilter_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    ZFilter *f = nb::inst_ptr<ZFilter>(self);
-    nb::object u = std::move(f->u_obj), y = std::move(f->y_obj);
-    f->u_obj = nb::none();
-    f->y_obj = nb::none();
-    return 0;
+void zfilter_clear(ZFilter &f) {
+    nb::object u = std::move(f.u_obj), y = std::move(f.y_obj);
+    f.u_obj = nb::none();
+    f.y_obj = nb::none();
 }
 
-int sfilter_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    SFilter *f = nb::inst_ptr<SFilter>(self);
-    Py_VISIT(f->Bs.ptr());
-    Py_VISIT(f->As.ptr());
-    Py_VISIT(f->Ts.ptr());
-    Py_VISIT(f->zf_obj.ptr());
+int sfilter_visit(SFilter &f, visitproc visit, void *arg) {
+    Py_VISIT(f.Bs.ptr());
+    Py_VISIT(f.As.ptr());
+    Py_VISIT(f.Ts.ptr());
+    Py_VISIT(f.zf_obj.ptr());
     return 0;
 }
 
 // Detaches the sample period. The inner zFilter stays, so the filter stays
 // callable; a cycle through it is broken by the zFilter's own clearing.
-int sfilter_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    SFilter *f = nb::inst_ptr<SFilter>(self);
-    nb::object ts = std::move(f->Ts);
-    f->Ts = nb::none();
-    return 0;
+void sfilter_clear(SFilter &f) {
+    nb::object ts = std::move(f.Ts);
+    f.Ts = nb::none();
 }
-
-PyType_Slot zfilter_slots[] = {{Py_tp_traverse, (void *) zfilter_traverse},
-                               {Py_tp_clear, (void *) zfilter_clear},
-                               {0, nullptr}};
-PyType_Slot sfilter_slots[] = {{Py_tp_traverse, (void *) sfilter_traverse},
-                               {Py_tp_clear, (void *) sfilter_clear},
-                               {0, nullptr}};
 
 } // namespace
 
@@ -131,7 +109,7 @@ NB_MODULE(qxFilter, m) {
     m.doc() = "Discrete and continuous transfer-function filters working around an operating point.";
 
     // --- zFilter -------------------------------------------------------------
-    auto z = nb::class_<ZFilter>(m, "zFilter", nb::type_slots(zfilter_slots),
+    auto z = nb::class_<ZFilter>(m, "zFilter", nb::type_slots(qxgc::slots<ZFilter, zfilter_visit, zfilter_clear>),
         "Discrete transfer-function filter Bz(z^-1)/Az(z^-1).\n\n"
         "Works in deviations around the operating point (u_ini, y_ini): the\n"
         "output is y_ini + H(z)*(u - u_ini) from a zero state, so an input held\n"
@@ -167,7 +145,7 @@ NB_MODULE(qxFilter, m) {
         });
 
     // --- sFilter -------------------------------------------------------------
-    auto s = nb::class_<SFilter>(m, "sFilter", nb::type_slots(sfilter_slots),
+    auto s = nb::class_<SFilter>(m, "sFilter", nb::type_slots(qxgc::slots<SFilter, sfilter_visit, sfilter_clear>),
         "Continuous transfer-function filter Bs(s)/As(s), discretised once with a\n"
         "zero-order hold at the sample period Ts and run by an internal zFilter\n"
         "(_zfilter), which holds the operating point and the state.");

@@ -22,6 +22,7 @@
 #include "tdf2_filter.hpp"
 #include "qx_fastcall.hpp"
 #include "qx_pickle.hpp"
+#include "qx_gc.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -248,33 +249,22 @@ struct LeadLag {
 // The garbage collector must see every object the filter keeps: parameters
 // and operating points kept as passed may refer back to it. The coefficient
 // and state arrays are float arrays and refer to nothing.
-int ldlag_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    LeadLag *f = nb::inst_ptr<LeadLag>(self);
-    for (const nb::object *o : {&f->alpha_obj, &f->tao_obj, &f->Ts_obj, &f->u_obj, &f->y_obj,
-                                &f->b, &f->a, &f->zi})
+int ldlag_visit(LeadLag &f, visitproc visit, void *arg) {
+    for (const nb::object *o : {&f.alpha_obj, &f.tao_obj, &f.Ts_obj, &f.u_obj, &f.y_obj,
+                                &f.b, &f.a, &f.zi})
         Py_VISIT(o->ptr());
     return 0;
 }
 
 // Detaches the objects kept as passed (they read back as None); the filter's
 // numbers are held natively, so it still runs until a parameter changes.
-int ldlag_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    LeadLag *f = nb::inst_ptr<LeadLag>(self);
-    nb::object previous[5] = {std::move(f->alpha_obj), std::move(f->tao_obj),
-                              std::move(f->Ts_obj), std::move(f->u_obj), std::move(f->y_obj)};
-    for (nb::object *o : {&f->alpha_obj, &f->tao_obj, &f->Ts_obj, &f->u_obj, &f->y_obj})
+void ldlag_clear(LeadLag &f) {
+    nb::object previous[5] = {std::move(f.alpha_obj), std::move(f.tao_obj),
+                              std::move(f.Ts_obj), std::move(f.u_obj), std::move(f.y_obj)};
+    for (nb::object *o : {&f.alpha_obj, &f.tao_obj, &f.Ts_obj, &f.u_obj, &f.y_obj})
         *o = nb::none();
-    return 0;
 }
 
-PyType_Slot ldlag_slots[] = {{Py_tp_traverse, (void *) ldlag_traverse},
-                             {Py_tp_clear, (void *) ldlag_clear},
-                             {0, nullptr}};
 
 // --- positive_parameter_property -------------------------------------------
 
@@ -435,7 +425,7 @@ void demo(nb::handle module) {
 NB_MODULE(qxLDLAG, m) {
     m.doc() = "First-order lead-lag filter with unit gain, (alpha*tao*s+1)/(tao*s+1).";
 
-    auto cls = nb::class_<LeadLag>(m, "LDLAG", nb::type_slots(ldlag_slots), kDescription);
+    auto cls = nb::class_<LeadLag>(m, "LDLAG", nb::type_slots(qxgc::slots<LeadLag, ldlag_visit, ldlag_clear>), kDescription);
     cls.def(nb::init<double, double, nb::handle, nb::handle, nb::handle>(), "alpha"_a = 0.0,
             "tao"_a = 5.0, "Ts"_a.none() = 1, "u_ini"_a.none() = nb::none(), "y_ini"_a.none() = nb::none())
         .def("__call__", &LeadLag::call, "u"_a, "Filter one input sample and return the output.")

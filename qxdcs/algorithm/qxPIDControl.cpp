@@ -12,6 +12,7 @@
 #include "pid.hpp"
 #include "qx_args.hpp"
 #include "qx_pickle.hpp"
+#include "qx_gc.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -259,14 +260,10 @@ const AttrDef kAttrs[] = {
 // The garbage collector must see what the controller keeps as passed: the
 // gain, the sample period and a step record written by the caller may refer
 // back to it.
-int pid_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    PyPID *p = nb::inst_ptr<PyPID>(self);
-    Py_VISIT(p->TS_obj.ptr());
-    Py_VISIT(p->KP_obj.ptr());
-    for (const nb::object &o : p->rec_obj)
+int pid_visit(PyPID &p, visitproc visit, void *arg) {
+    Py_VISIT(p.TS_obj.ptr());
+    Py_VISIT(p.KP_obj.ptr());
+    for (const nb::object &o : p.rec_obj)
         Py_VISIT(o.ptr());
     return 0;
 }
@@ -274,30 +271,22 @@ int pid_traverse(PyObject *self, visitproc visit, void *arg) {
 // Detaches the objects kept as passed. The gain and sample period read back
 // as None, the record as its native values; the control law keeps running
 // on the native numbers.
-int pid_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    PyPID *p = nb::inst_ptr<PyPID>(self);
-    nb::object ts = std::move(p->TS_obj), kp = std::move(p->KP_obj);
-    p->TS_obj = nb::none();
-    p->KP_obj = nb::none();
-    p->rec_obj_mask = 0;
+void pid_clear(PyPID &p) {
+    nb::object ts = std::move(p.TS_obj), kp = std::move(p.KP_obj);
+    p.TS_obj = nb::none();
+    p.KP_obj = nb::none();
+    p.rec_obj_mask = 0;
     nb::object previous[7];
     for (int i = 0; i < 7; ++i)
-        previous[i] = std::move(p->rec_obj[i]);
-    return 0;
+        previous[i] = std::move(p.rec_obj[i]);
 }
-
-PyType_Slot pid_slots[] = {{Py_tp_traverse, (void *) pid_traverse},
-                           {Py_tp_clear, (void *) pid_clear},
-                           {0, nullptr}};
 
 } // namespace
 
 NB_MODULE(qxPIDControl, m) {
     m.doc() = "Discrete non-interacting PID controller in incremental form.";
 
-    auto cls = nb::class_<PyPID>(m, "PID", nb::type_slots(pid_slots),
+    auto cls = nb::class_<PyPID>(m, "PID", nb::type_slots(qxgc::slots<PyPID, pid_visit, pid_clear>),
         "Discrete PID controller (non-interacting, filtered derivative, incremental form).\n\n"
         "Construct with the sample period TS, tune with setPIDParam and\n"
         "setOPHighLowLimit, then call run(MODE, SP, PV, TV, FF) once per sample.\n"

@@ -12,6 +12,7 @@
 #include "rate_limit.hpp"
 #include "qx_fastcall.hpp"
 #include "qx_pickle.hpp"
+#include "qx_gc.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -92,35 +93,23 @@ struct PyRateLimit {
 
 // The garbage collector must see the kept numbers: a caller's object may
 // refer back to the limiter.
-int rate_limit_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    PyRateLimit *r = nb::inst_ptr<PyRateLimit>(self);
-    Py_VISIT(r->u_last.held().ptr());
-    Py_VISIT(r->Ts.held().ptr());
+int rate_limit_visit(PyRateLimit &r, visitproc visit, void *arg) {
+    Py_VISIT(r.u_last.held().ptr());
+    Py_VISIT(r.Ts.held().ptr());
     return 0;
 }
 
-int rate_limit_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    PyRateLimit *r = nb::inst_ptr<PyRateLimit>(self);
-    r->u_last.set_none();
-    r->Ts.set_none();
-    return 0;
+void rate_limit_clear(PyRateLimit &r) {
+    r.u_last.set_none();
+    r.Ts.set_none();
 }
-
-PyType_Slot rate_limit_slots[] = {{Py_tp_traverse, (void *) rate_limit_traverse},
-                                  {Py_tp_clear, (void *) rate_limit_clear},
-                                  {0, nullptr}};
 
 } // namespace
 
 NB_MODULE(qxRateLimit, m) {
     m.doc() = "Ramp (slew-rate) limiter.";
 
-    auto cls = nb::class_<PyRateLimit>(m, "RateLimit", nb::type_slots(rate_limit_slots),
+    auto cls = nb::class_<PyRateLimit>(m, "RateLimit", nb::type_slots(qxgc::slots<PyRateLimit, rate_limit_visit, rate_limit_clear>),
         "Ramp (slew-rate) limiter.\n\n"
         "Each call moves the output from the previous output toward u_end by at\n"
         "most PRLimPerMin/60*Ts upward and NRLimPerMin/60*Ts downward (signs are\n"

@@ -20,6 +20,7 @@
 #include "test_signal.hpp"
 #include "qx_fastcall.hpp"
 #include "qx_pickle.hpp"
+#include "qx_gc.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -176,39 +177,27 @@ struct PyTestSignal {
 // The garbage collector must see the settings kept as passed: they may
 // refer back to the generator. The table is a float array over our own
 // buffer and refers to nothing.
-int test_signal_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    PyTestSignal *s = nb::inst_ptr<PyTestSignal>(self);
-    Py_VISIT(s->table.array.ptr());
-    Py_VISIT(s->ET_obj.ptr());
-    Py_VISIT(s->amp_obj.ptr());
+int test_signal_visit(PyTestSignal &s, visitproc visit, void *arg) {
+    Py_VISIT(s.table.array.ptr());
+    Py_VISIT(s.ET_obj.ptr());
+    Py_VISIT(s.amp_obj.ptr());
     return 0;
 }
 
 // Detaches the settings; the half period becomes None, so a call on a
 // cleared generator raises TypeError instead of reading a dropped object.
-int test_signal_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    PyTestSignal *s = nb::inst_ptr<PyTestSignal>(self);
-    nb::object et = std::move(s->ET_obj), amp = std::move(s->amp_obj);
-    s->ET_obj = nb::none();
-    s->ET_native = false;
-    return 0;
+void test_signal_clear(PyTestSignal &s) {
+    nb::object et = std::move(s.ET_obj), amp = std::move(s.amp_obj);
+    s.ET_obj = nb::none();
+    s.ET_native = false;
 }
-
-PyType_Slot test_signal_slots[] = {{Py_tp_traverse, (void *) test_signal_traverse},
-                                   {Py_tp_clear, (void *) test_signal_clear},
-                                   {0, nullptr}};
 
 } // namespace
 
 NB_MODULE(qxTestSignal, m) {
     m.doc() = "Pseudo-random two-level test signal generator for plant tests.";
 
-    nb::class_<PyTestSignal>(m, "TestSignal", nb::type_slots(test_signal_slots),
+    nb::class_<PyTestSignal>(m, "TestSignal", nb::type_slots(qxgc::slots<PyTestSignal, test_signal_visit, test_signal_clear>),
         "Pseudo-random two-level test signal.\n\n"
         "Time is cut into periods of 2*ET seconds; in each period the signal is\n"
         "+amplitude until a switching instant drawn between 10 % and 90 % of the\n"

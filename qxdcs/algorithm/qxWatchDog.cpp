@@ -13,6 +13,7 @@
 #include "watchdog.hpp"
 #include "qx_fastcall.hpp"
 #include "qx_pickle.hpp"
+#include "qx_gc.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -81,31 +82,21 @@ struct PyWatchDog {
 
 // The garbage collector must see a count the caller wrote: it may refer
 // back to the watchdog.
-int watchdog_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Py_VISIT(nb::inst_ptr<PyWatchDog>(self)->ticks_obj.ptr());
+int watchdog_visit(PyWatchDog &w, visitproc visit, void *arg) {
+    Py_VISIT(w.ticks_obj.ptr());
     return 0;
 }
 
-int watchdog_clear(PyObject *self) {
-    if (!nb::inst_ready(self))
-        return 0;
-    nb::object previous = std::move(nb::inst_ptr<PyWatchDog>(self)->ticks_obj);
-    return 0;
+void watchdog_clear(PyWatchDog &w) {
+    nb::object previous = std::move(w.ticks_obj);
 }
-
-PyType_Slot watchdog_slots[] = {{Py_tp_traverse, (void *) watchdog_traverse},
-                                {Py_tp_clear, (void *) watchdog_clear},
-                                {0, nullptr}};
 
 } // namespace
 
 NB_MODULE(qxWatchDog, m) {
     m.doc() = "Watchdog (heartbeat) counter.";
 
-    nb::class_<PyWatchDog>(m, "WatchDog", nb::type_slots(watchdog_slots), kDoc)
+    nb::class_<PyWatchDog>(m, "WatchDog", nb::type_slots(qxgc::slots<PyWatchDog, watchdog_visit, watchdog_clear>), kDoc)
         .def(nb::init<>())
         .def("__call__", &PyWatchDog::call, "MaxOut"_a.none() = 0,
              "Advance the count: ticks = (ticks + 1) % int(MaxOut + 1); return it.")
