@@ -46,8 +46,8 @@ void zfilter_restore(ZFilter &f, nb::dict s) {
     nb::object b = qxargs::float_array_copy(s["_Bz"]);
     nb::object a = qxargs::float_array_copy(s["_Az"]);
     qxargs::FloatBuffer bb(b, false), ab(a, false);
-    f.u_set = qxfilter::operating_point(s["_u_ini"], "_u_ini", f.u0);
-    f.y_set = qxfilter::operating_point(s["_y_ini"], "_y_ini", f.y0);
+    f.u_set = qxargs::real_or_none(s["_u_ini"], "_u_ini", f.u0);
+    f.y_set = qxargs::real_or_none(s["_y_ini"], "_y_ini", f.y0);
     f.u_obj = s["_u_ini"];
     f.y_obj = s["_y_ini"];
     f.set_coefficients(std::move(b), std::move(a), bb, ab);

@@ -24,11 +24,6 @@ namespace qxfilter {
 
 namespace nb = nanobind;
 
-// u_ini / y_ini given to a constructor: None or a real number (kept as passed).
-inline bool operating_point(nb::handle v, const char *name, double &out) {
-    return qxargs::real_or_none(v, name, out);
-}
-
 // Coefficients as a new float64 array; a single number (or None) has no
 // length and is refused as len() refuses it.
 inline nb::object coefficients(nb::handle seq) {
@@ -61,8 +56,8 @@ struct ZFilter {
             throw nb::value_error("Filter coefficients `b` must be 1-D.");
         if (ab.size() == 0)
             throw nb::value_error("There must be at least one `a` coefficient.");
-        u_set = operating_point(u_ini, "u_ini", u0);
-        y_set = operating_point(y_ini, "y_ini", y0);
+        u_set = qxargs::real_or_none(u_ini, "u_ini", u0);
+        y_set = qxargs::real_or_none(y_ini, "y_ini", y0);
         u_obj = nb::borrow(u_ini);
         y_obj = nb::borrow(y_ini);
         set_coefficients(std::move(b), std::move(a), bb, ab);

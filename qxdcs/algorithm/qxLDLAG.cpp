@@ -76,16 +76,13 @@ struct LeadLag {
         alpha_obj = nb::float_(alpha_);
         tao = tao_;
         tao_obj = nb::float_(tao_);
-        u_known = point(u_ini, "u_ini", u_last);
-        y_known = point(y_ini, "y_ini", y_last);
+        u_known = qxargs::real_or_none(u_ini, "u_ini", u_last);
+        y_known = qxargs::real_or_none(y_ini, "y_ini", y_last);
         u_obj = nb::borrow(u_ini);
         y_obj = nb::borrow(y_ini);
         modify_param();
     }
 
-    static bool point(nb::handle v, const char *name, double &out) {
-        return qxargs::real_or_none(v, name, out);
-    }
 
     nb::object u_ini() const { return from_call ? nb::float_(u_last) : u_obj; }
     nb::object y_ini() const { return from_call ? nb::float_(y_last) : y_obj; }
@@ -232,8 +229,8 @@ struct LeadLag {
         Ts_obj = s["_Ts"];
         u_obj = s["_u_ini"];
         y_obj = s["_y_ini"];
-        u_known = point(u_obj, "_u_ini", u_last);
-        y_known = point(y_obj, "_y_ini", y_last);
+        u_known = qxargs::real_or_none(u_obj, "_u_ini", u_last);
+        y_known = qxargs::real_or_none(y_obj, "_y_ini", y_last);
         nb::object nb_ = qxargs::float_array_copy(s["_b"]), na_ = qxargs::float_array_copy(s["_a"]);
         qxargs::FloatBuffer bb(nb_, false), ab(na_, false);
         kern = qxcore::Tdf2Filter(bb.data(), std::size_t(bb.size()), ab.data(), std::size_t(ab.size()));
