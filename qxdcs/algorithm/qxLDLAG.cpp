@@ -1,28 +1,23 @@
 // Module qxLDLAG: first-order lead-lag filter with unit static gain,
 // (alpha*tao*s + 1) / (tao*s + 1), whose parameters may change while it runs.
 //
-// The filter works on absolute values and records its last input and output;
-// a parameter change recomputes the zero-order-hold coefficients (SciPy's
-// cont2discrete, called only then) and rebuilds the state from that record,
-// so the output continues without a jump:
-//     tao == 0            b = [1],        a = [1]          (pass-through)
-//     alpha == 0, tao > 0 b = [b1],       a = [1, a1]      (responds in the same sample)
-//     alpha > 0,  tao > 0 b = [alpha, b1], a = [1, a1]
-// with a1 = -exp(-Ts/tao). Filtering and the state rebuild (lfiltic) run in
-// qxcore (core/tdf2_filter.hpp).
+// The forms and the state rebuild after a parameter change are in
+// core/lead_lag.hpp; the coefficient arrays, the live state and block runs
+// are the shared filter object (bind/filter.hpp). SciPy's cont2discrete is
+// called only when the parameters change.
 #include <nanobind/nanobind.h>
 
-#include <cmath>
-#include <cstring>
-#include <initializer_list>
+#include <stdexcept>
+#include <tuple>
 #include <utility>
 #include <vector>
 
-#include "qx_args.hpp"
-#include "tdf2_filter.hpp"
-#include "qx_fastcall.hpp"
-#include "qx_pickle.hpp"
-#include "qx_gc.hpp"
+#include "bind/args.hpp"
+#include "bind/block.hpp"
+#include "bind/filter.hpp"
+#include "bind/kept.hpp"
+#include "bind/numpy.hpp"
+#include "core/lead_lag.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -39,234 +34,180 @@ const char *const kDescription =
     "    滤波器的参数alpha, tao可以随时改变\n"
     "    ";
 
-[[noreturn]] void no_attribute(const char *name) { qxargs::raise_no_attribute("LDLAG", name); }
-
-nb::object checked(const nb::object &v, const char *name) {
-    if (!v.is_valid())
-        no_attribute(name);
-    return v;
-}
-
-nb::object make_array(const double *v, std::size_t n) {
-    nb::object arr = qxargs::new_float_array(Py_ssize_t(n));
-    qxargs::FloatBuffer buf(arr, true);
-    std::copy(v, v + n, buf.data());
-    return arr;
-}
-
 struct LeadLag {
-    qxfast::CallSlot<LeadLag> call_slot;  // direct calls (qx_fastcall.hpp)
-    nb::object alpha_obj, tao_obj, Ts_obj;  // as stored
+    qxb::CallSlot<LeadLag> call_slot;  // direct calls (bind/fastcall.hpp)
+    qxb::Kept alpha_obj, tao_obj, Ts_obj;  // as stored
     double alpha = 0.0, tao = 0.0;
-    nb::object u_obj, y_obj;       // operating point as given to the constructor
-    double u_last = 0.0, y_last = 0.0;
-    bool u_known = false, y_known = false;
-    bool from_call = false;        // _u_ini/_y_ini are now the last input and output
-    nb::object b, a;               // read-only coefficient arrays
-    qxcore::Tdf2Filter kern;
-    nb::object zi;                 // None, or the live state array
-    qxargs::FloatBuffer zbuf;
+    qxb::Kept u_obj, y_obj;        // operating point as given to the constructor
+    qxcore::LastSample last;       // last input and output
+    qxb::FilterObject filter;      // _b, _a, _zi (None until it can be set)
 
-    LeadLag() = default;
-
-    LeadLag(double alpha_, double tao_, nb::handle Ts, nb::handle u_ini, nb::handle y_ini) {
-        qxargs::as_int(Ts, "Ts");
-        Ts_obj = nb::borrow(Ts);
-        alpha = alpha_;
-        alpha_obj = nb::float_(alpha_);
-        tao = tao_;
-        tao_obj = nb::float_(tao_);
-        u_known = qxargs::real_or_none(u_ini, "u_ini", u_last);
-        y_known = qxargs::real_or_none(y_ini, "y_ini", y_last);
-        u_obj = nb::borrow(u_ini);
-        y_obj = nb::borrow(y_ini);
-        modify_param();
+    static constexpr auto kept_members() {
+        return std::make_tuple(&LeadLag::alpha_obj, &LeadLag::tao_obj, &LeadLag::Ts_obj,
+                               &LeadLag::u_obj, &LeadLag::y_obj, &LeadLag::filter);
     }
 
+    static LeadLag make(double alpha, double tao, nb::handle Ts, nb::handle u_ini,
+                        nb::handle y_ini) {
+        qxb::exact_int(Ts, "Ts");
+        LeadLag f;
+        f.Ts_obj = qxb::Kept(Ts);
+        f.set_alpha(nb::float_(alpha));
+        f.set_tao(nb::float_(tao));
+        f.set_operating_point(u_ini, y_ini, "u_ini", "y_ini");
+        f.modify_param();
+        return f;
+    }
 
-    nb::object u_ini() const { return from_call ? nb::float_(u_last) : u_obj; }
-    nb::object y_ini() const { return from_call ? nb::float_(y_last) : y_obj; }
+    void set_alpha(nb::handle v) {
+        double d = qxb::to_double(v);
+        alpha_obj.replace(v);
+        alpha = d;
+    }
+    void set_tao(nb::handle v) {
+        double d = qxb::to_double(v);
+        tao_obj.replace(v);
+        tao = d;
+    }
+    void set_operating_point(nb::handle u_ini, nb::handle y_ini, const char *u_name,
+                             const char *y_name) {
+        std::optional<double> u = qxb::real_or_none(u_ini, u_name);
+        std::optional<double> y = qxb::real_or_none(y_ini, y_name);
+        last = qxcore::LastSample();
+        last.u_known = u.has_value();
+        last.y_known = y.has_value();
+        last.u = u.value_or(0.0);
+        last.y = y.value_or(0.0);
+        u_obj = qxb::Kept(u_ini);
+        y_obj = qxb::Kept(y_ini);
+    }
 
-    // Coefficients for the current alpha and tao; changes nothing.
-    void design(nb::object &num, nb::object &den) const {
-        if (tao == 0.0) {
-            num = nb::make_tuple(1.0);
-            den = nb::make_tuple(1.0);
-            return;
-        }
-        nb::object lead;
-        if (alpha == 0.0 && tao > 0.0) {
-            lead = nb::none();
-        } else if (alpha > 0.0 && tao > 0.0) {
-            PyObject *p = PyNumber_Multiply(alpha_obj.ptr(), tao_obj.ptr());
-            if (!p)
-                throw nb::python_error();
-            lead = nb::steal(p);
-        } else {
+    nb::object u_ini() const { return last.from_call ? nb::float_(last.u) : u_obj.get(); }
+    nb::object y_ini() const { return last.from_call ? nb::float_(last.y) : y_obj.get(); }
+
+    // Zero-order-hold coefficients for the current alpha and tao; changes
+    // nothing. The parameters are held for the duration: their arithmetic
+    // may run the caller's code.
+    qxb::FilterCoefficients design() const {
+        nb::object a_obj = alpha_obj.hold(), t_obj = tao_obj.hold(), ts = Ts_obj.hold();
+        qxcore::LeadLagForm form;
+        try {
+            form = qxcore::lead_lag_form(alpha, tao);
+        } catch (const std::domain_error &) {
             throw nb::value_error(
                 nb::str("LDLAG needs alpha >= 0 and tao >= 0 (alpha={!r}, tao={!r})")
-                    .format(alpha_obj, tao_obj)
+                    .format(a_obj, t_obj)
                     .c_str());
         }
+        if (form == qxcore::LeadLagForm::PassThrough)
+            return qxb::FilterCoefficients::read(nb::make_tuple(1.0), nb::make_tuple(1.0));
         nb::object c2d = nb::module_::import_("scipy.signal").attr("cont2discrete");
-        nb::object cont_den = nb::make_tuple(tao_obj, 1.0);
-        if (lead.is_none()) {
-            nb::object res = c2d(nb::make_tuple(nb::make_tuple(1.0), cont_den), "dt"_a = Ts_obj);
+        nb::object cont_den = nb::make_tuple(t_obj, 1.0);
+        if (form == qxcore::LeadLagForm::Lag) {
+            nb::object res = c2d(nb::make_tuple(nb::make_tuple(1.0), cont_den), "dt"_a = ts);
             // The discrete numerator is [0, b1]: drop the leading zero so the
             // filter answers in the same sample as its input.
-            num = res[0][0][nb::slice(nb::int_(1), nb::none(), nb::none())];
-            den = res[1];
-        } else {
-            nb::object res = c2d(nb::make_tuple(nb::make_tuple(lead, 1.0), cont_den), "dt"_a = Ts_obj);
-            num = res[0][0];
-            den = res[1];
+            nb::object num = res[0][0][nb::slice(nb::int_(1), nb::none(), nb::none())];
+            return qxb::FilterCoefficients::read(num, res[1]);
         }
+        nb::object lead = qxb::py_binop(PyNumber_Multiply, a_obj, t_obj);
+        nb::object res = c2d(nb::make_tuple(nb::make_tuple(lead, 1.0), cont_den), "dt"_a = ts);
+        return qxb::FilterCoefficients::read(res[0][0], res[1]);
     }
 
-    // Recompute coefficients, then the state from the last input and output.
+    // The state that continues from the last input and output.
+    void rebuild_state(qxb::FilterObject &f) const {
+        f.new_state([&](double *z) {
+            qxcore::state_after(f.b_data(), f.nb_coef(), f.a_data(), f.na_coef(), last.u,
+                                last.y, z);
+        });
+    }
+
+    // Recompute the coefficients, then the state from the last input and output.
     void modify_param() {
-        nb::object num, den;
-        design(num, den);
-        nb::object nb_ = qxargs::float_array_copy(num), na_ = qxargs::float_array_copy(den);
-        qxargs::FloatBuffer bb(nb_, false), ab(na_, false);
-        qxcore::Tdf2Filter k(bb.data(), std::size_t(bb.size()), ab.data(), std::size_t(ab.size()));
-        nb::object z = nb::none();
-        qxargs::FloatBuffer zb;
-        if (u_known && y_known) {
-            z = qxargs::new_float_array(Py_ssize_t(k.state_size()));
-            zb = qxargs::FloatBuffer(z, true);
-            qxcore::initial_state(bb.data(), bb.size(), ab.data(), ab.size(), &y_last, 1, &u_last,
-                                  1, zb.data());
-        }
-        qxargs::set_read_only(nb_);
-        qxargs::set_read_only(na_);
-        b = std::move(nb_);
-        a = std::move(na_);
-        kern = std::move(k);
-        zi = std::move(z);
-        zbuf = std::move(zb);
+        qxb::FilterObject f = qxb::FilterObject::build(design());
+        if (last.known())
+            rebuild_state(f);
+        filter = std::move(f);
     }
 
-    // Steady state at u: the state left by a constant input u with output u.
+    // The steady state at u: the state left by a constant input u with output u.
     void start(double u) {
-        nb::object z = qxargs::new_float_array(Py_ssize_t(kern.state_size()));
-        qxargs::FloatBuffer zb(z, true);
-        qxargs::FloatBuffer bb(b, false), ab(a, false);
-        qxcore::initial_state(bb.data(), bb.size(), ab.data(), ab.size(), &u, 1, &u, 1, zb.data());
-        zi = std::move(z);
-        zbuf = std::move(zb);
+        filter.new_state([&](double *z) {
+            qxcore::state_after(filter.b_data(), filter.nb_coef(), filter.a_data(),
+                                filter.na_coef(), u, u, z);
+        });
     }
 
     double call(double u) {
-        if (!zbuf.held())
+        if (!filter.has_state())
             start(u);
-        const double y = kern.step(u, zbuf.data());
-        u_last = u;
-        y_last = y;
-        u_known = y_known = from_call = true;
+        const double y = filter.step(u);
+        last.record(u, y);
         return y;
     }
 
     nb::object multi_step(nb::handle u) {
-        qxargs::FloatBuffer xb;
-        nb::object x = qxargs::input_block(u, zbuf, xb);
-        if (xb.ndim() != 1)
-            throw nb::value_error("u must be a one-dimensional sequence of numbers");
-        const Py_ssize_t n = xb.size();
+        qxb::FloatArray x = filter.read_block(u, "u");
+        const std::size_t n = x.size();
         if (n == 0)
-            throw nb::index_error(zbuf.held() ? "index -1 is out of bounds for axis 0 with size 0"
-                                              : "index 0 is out of bounds for axis 0 with size 0");
-        if (!zbuf.held())
-            start(xb.data()[0]);
-        nb::object y = qxargs::new_float_array(n);
-        qxargs::FloatBuffer yb(y, true);
-        kern.run(xb.data(), yb.data(), std::size_t(n), zbuf.data());
-        u_last = xb.data()[n - 1];
-        y_last = yb.data()[n - 1];
-        u_known = y_known = from_call = true;
-        return y;
+            throw nb::index_error(filter.has_state()
+                                      ? "index -1 is out of bounds for axis 0 with size 0"
+                                      : "index 0 is out of bounds for axis 0 with size 0");
+        if (!filter.has_state())
+            start(x.data()[0]);
+        qxb::FloatArray y = filter.run_block(x, 0.0, 0.0);
+        last.record(x.data()[n - 1], y.data()[n - 1]);
+        return y.object();
     }
 
     void set_state(nb::handle v) {
-        if (v.is_none()) {
-            zi = nb::none();
-            zbuf.release();
-            return;
-        }
-        nb::object src = qxargs::as_float_array(v);
-        qxargs::FloatBuffer sb(src, false);
-        const Py_ssize_t n = Py_ssize_t(kern.state_size());
-        if (sb.ndim() != 1 || sb.size() != n) {
-            PyErr_Format(PyExc_ValueError, "_zi must be None or hold %zd values", n);
-            throw nb::python_error();
-        }
-        if (!zbuf.held()) {
-            nb::object z = qxargs::new_float_array(n);
-            zbuf = qxargs::FloatBuffer(z, true);
-            zi = std::move(z);
-        }
-        std::memmove(zbuf.data(), sb.data(), std::size_t(n) * sizeof(double));
+        if (v.is_none())
+            filter.drop_state();
+        else
+            filter.set_state(v, "_zi must be None or hold %zd values");
     }
 
     nb::dict state() const {
         nb::dict s;
-        s["_alpha"] = alpha_obj;
-        s["_tao"] = tao_obj;
-        s["_Ts"] = Ts_obj;
+        s["_alpha"] = alpha_obj.get();
+        s["_tao"] = tao_obj.get();
+        s["_Ts"] = Ts_obj.get();
         s["_u_ini"] = u_ini();
         s["_y_ini"] = y_ini();
-        s["_b"] = b;
-        s["_a"] = a;
-        s["_zi"] = zi.is_none() ? nb::none() : qxargs::float_array_copy(zi);
+        s["_b"] = filter.b();
+        s["_a"] = filter.a();
+        s["_zi"] = filter.state_copy();
         return s;
     }
 
-    void restore(nb::dict s) {
-        alpha_obj = s["_alpha"];
-        alpha = qxargs::to_double(alpha_obj);
-        tao_obj = s["_tao"];
-        tao = qxargs::to_double(tao_obj);
-        Ts_obj = s["_Ts"];
-        u_obj = s["_u_ini"];
-        y_obj = s["_y_ini"];
-        u_known = qxargs::real_or_none(u_obj, "_u_ini", u_last);
-        y_known = qxargs::real_or_none(y_obj, "_y_ini", y_last);
-        nb::object nb_ = qxargs::float_array_copy(s["_b"]), na_ = qxargs::float_array_copy(s["_a"]);
-        qxargs::FloatBuffer bb(nb_, false), ab(na_, false);
-        kern = qxcore::Tdf2Filter(bb.data(), std::size_t(bb.size()), ab.data(), std::size_t(ab.size()));
-        qxargs::set_read_only(nb_);
-        qxargs::set_read_only(na_);
-        b = std::move(nb_);
-        a = std::move(na_);
-        zi = nb::none();
-        set_state(s["_zi"]);
+    // A restored filter obeys what a constructed one does: alpha and tao of
+    // a valid form, an integer sample period, a valid filter.
+    static LeadLag from_state(nb::handle s) {
+        LeadLag f;
+        f.set_alpha(qxb::state_item(s, "_alpha"));
+        f.set_tao(qxb::state_item(s, "_tao"));
+        qxb::exact_int(qxb::state_item(s, "_Ts"), "_Ts");
+        f.Ts_obj = qxb::Kept(qxb::state_item(s, "_Ts"));
+        try {
+            qxcore::lead_lag_form(f.alpha, f.tao);
+        } catch (const std::domain_error &) {
+            throw nb::value_error("LDLAG state needs _alpha >= 0 and _tao >= 0");
+        }
+        f.set_operating_point(qxb::state_item(s, "_u_ini"), qxb::state_item(s, "_y_ini"),
+                              "_u_ini", "_y_ini");
+        f.filter = qxb::FilterObject::build(
+            qxb::FilterCoefficients::read(qxb::state_item(s, "_b"), qxb::state_item(s, "_a")));
+        f.filter.require_numerator();
+        f.set_state(qxb::state_item(s, "_zi"));
+        return f;
     }
 };
-
-// The garbage collector must see every object the filter keeps: parameters
-// and operating points kept as passed may refer back to it. The coefficient
-// and state arrays are float arrays and refer to nothing.
-int ldlag_visit(LeadLag &f, visitproc visit, void *arg) {
-    for (const nb::object *o : {&f.alpha_obj, &f.tao_obj, &f.Ts_obj, &f.u_obj, &f.y_obj,
-                                &f.b, &f.a, &f.zi})
-        Py_VISIT(o->ptr());
-    return 0;
-}
-
-// Detaches the objects kept as passed (they read back as None); the filter's
-// numbers are held natively, so it still runs until a parameter changes.
-void ldlag_clear(LeadLag &f) {
-    nb::object previous[5] = {std::move(f.alpha_obj), std::move(f.tao_obj),
-                              std::move(f.Ts_obj), std::move(f.u_obj), std::move(f.y_obj)};
-    for (nb::object *o : {&f.alpha_obj, &f.tao_obj, &f.Ts_obj, &f.u_obj, &f.y_obj})
-        *o = nb::none();
-}
-
 
 // --- positive_parameter_property -------------------------------------------
 
 nb::object positive_parameter_property(nb::handle name, nb::handle expected_type) {
-    nb::str nm = qxargs::as_str(name, "name");
+    nb::str nm = qxb::exact_str(name, "name");
     nb::str attr = nb::str("_{}").format(nm);
     nb::object etype = nb::borrow(expected_type);
 
@@ -311,7 +252,7 @@ nb::object positive_parameter_property(nb::handle name, nb::handle expected_type
 // --- filter_stp --------------------------------------------------------------
 
 nb::object filter_stp(nb::handle N_, double tao, double alpha, double r1, double r2) {
-    const long long N = qxargs::as_int(N_, "N");
+    const long long N = qxb::exact_int(N_, "N");
     if (N < 0 && tao <= 0.0)
         throw nb::value_error("negative dimensions are not allowed");
     const std::size_t n = N > 0 ? std::size_t(N) : 0;
@@ -322,8 +263,8 @@ nb::object filter_stp(nb::handle N_, double tao, double alpha, double r1, double
         std::vector<double> arg(n);
         for (std::size_t k = 0; k < n; ++k)
             arg[k] = c * double(k);
-        nb::object e = qxargs::numpy().attr("exp")(make_array(arg.data(), n));
-        qxargs::FloatBuffer eb(e, false);
+        qxb::FloatArray eb =
+            qxb::FloatArray::read(qxb::numpy().attr("exp")(qxb::FloatArray::of(arg.data(), n).object()));
         const double lead = 1.0 - alpha;
         for (std::size_t k = 0; k < n; ++k)
             y[k] = 1.0 - lead * eb.data()[k];
@@ -331,90 +272,7 @@ nb::object filter_stp(nb::handle N_, double tao, double alpha, double r1, double
     const double span = r2 - r1;
     for (double &v : y)
         v = r1 + span * v;
-    return make_array(y.data(), n);
-}
-
-// --- demonstration -----------------------------------------------------------
-
-void demo(nb::handle module) {
-    nb::object plt;
-    try {
-        plt = nb::module_::import_("matplotlib.pyplot");
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ImportError))
-            throw;
-        nb::raise_from(e, PyExc_ImportError,
-                       "the lead-lag demonstration needs Matplotlib (pip install matplotlib)");
-    }
-    nb::handle np = qxargs::numpy();
-    nb::handle LDLAG = module.attr("LDLAG");
-
-    // Parameter pairs (alpha, tao) and the number of samples.
-    const nb::object alphas[5] = {nb::int_(0), nb::float_(0.0), nb::float_(1.2), nb::float_(1.5),
-                                  nb::float_(-2.0)};
-    const nb::object taos[5] = {nb::int_(0), nb::int_(5), nb::int_(10), nb::int_(15), nb::int_(5)};
-    const long long N = 50;
-    auto label = [&](int i) {
-        return nb::str("$\\alpha$ = {}, $\\lambda$ = {}").format(alphas[i], taos[i]);
-    };
-    auto finish = [&](const char *title) {
-        plt.attr("title")(title);
-        plt.attr("xlabel")("sample");
-        plt.attr("grid")(true);
-        plt.attr("legend")();
-        plt.attr("show")();
-    };
-
-    // 1. Continuous step responses.
-    nb::object t = np.attr("arange")(N);
-    plt.attr("figure")();
-    for (int i = 0; i < 5; ++i) {
-        nb::object y = filter_stp(nb::int_(N), qxargs::to_double(taos[i]),
-                                  qxargs::to_double(alphas[i]), 0.0, 1.0);
-        plt.attr("plot")(t, y, "label"_a = label(i));
-    }
-    finish("filter_stp: unit-step responses of (alpha*tao*s+1)/(tao*s+1)");
-
-    // 2. LDLAG on a unit step at sample 5 against the continuous curves. A
-    // negative lead factor has no LDLAG (alpha must be >= 0): for the last
-    // pair only the continuous curve is drawn.
-    const long long k0 = 5;
-    std::vector<double> step(N, 0.0);
-    for (long long k = k0; k < N; ++k)
-        step[k] = 1.0;
-    plt.attr("figure")();
-    plt.attr("plot")(t, make_array(step.data(), N), "label"_a = "unit step");
-    for (int i = 0; i < 4; ++i) {
-        nb::object fil = LDLAG(alphas[i], taos[i], 1);
-        nb::object y = fil.attr("multi_step")(make_array(step.data(), N));
-        plt.attr("plot")(t, y, "--", "label"_a = label(i));
-    }
-    {
-        nb::object ref = filter_stp(nb::int_(N - k0), qxargs::to_double(taos[4]),
-                                    qxargs::to_double(alphas[4]), 0.0, 1.0);
-        nb::object tr = np.attr("arange")(k0, N);
-        plt.attr("plot")(tr, ref, "-.", "label"_a = nb::str("{} (continuous)").format(label(4)));
-    }
-    finish("LDLAG: response to a unit step");
-
-    // 3. LDLAG on a signal with steps, a ramp and a ripple.
-    const long long M = 160;
-    std::vector<double> sig(M);
-    for (long long k = 0; k < M; ++k) {
-        double base = k < 20 ? 0.0 : k < 60 ? 1.0 : k < 100 ? 1.0 - 0.02 * double(k - 60) : 0.5;
-        sig[k] = base + 0.1 * std::sin(0.6 * double(k));
-    }
-    nb::object tm = np.attr("arange")(M);
-    plt.attr("figure")();
-    plt.attr("plot")(tm, make_array(sig.data(), M), "label"_a = "original signal");
-    for (int i = 0; i < 4; ++i) {
-        nb::object fil = LDLAG(alphas[i], taos[i], 1);
-        std::vector<double> out(M);
-        for (long long k = 0; k < M; ++k)
-            out[k] = nb::cast<double>(fil(sig[k]));
-        plt.attr("plot")(tm, make_array(out.data(), M), "--", "label"_a = label(i));
-    }
-    finish("LDLAG: filtering a signal");
+    return qxb::FloatArray::of(y.data(), n).object();
 }
 
 } // namespace
@@ -422,60 +280,45 @@ void demo(nb::handle module) {
 NB_MODULE(qxLDLAG, m) {
     m.doc() = "First-order lead-lag filter with unit gain, (alpha*tao*s+1)/(tao*s+1).";
 
-    auto cls = nb::class_<LeadLag>(m, "LDLAG", nb::type_slots(qxgc::slots<LeadLag, ldlag_visit, ldlag_clear>), kDescription);
-    cls.def(nb::init<double, double, nb::handle, nb::handle, nb::handle>(), "alpha"_a = 0.0,
-            "tao"_a = 5.0, "Ts"_a.none() = 1, "u_ini"_a.none() = nb::none(), "y_ini"_a.none() = nb::none())
+    auto cls = qxb::block_class<LeadLag>(m, "LDLAG", kDescription);
+    cls.def("__init__",
+            [](LeadLag *self, double alpha, double tao, nb::handle Ts, nb::handle u_ini,
+               nb::handle y_ini) { new (self) LeadLag(LeadLag::make(alpha, tao, Ts, u_ini, y_ini)); },
+            "alpha"_a = 0.0, "tao"_a = 5.0, "Ts"_a.none() = 1, "u_ini"_a.none() = nb::none(),
+            "y_ini"_a.none() = nb::none())
         .def("__call__", &LeadLag::call, "u"_a, "Filter one input sample and return the output.")
         .def("multi_step", &LeadLag::multi_step, "u"_a.none(),
              "Filter a block of input samples (at least one); returns the array of outputs.")
         .def("_modify_param", &LeadLag::modify_param,
              "Recompute the coefficients, and the state from the last input and output.")
-        .def_prop_rw(
-            "_alpha", [](LeadLag &f) { return checked(f.alpha_obj, "_alpha"); },
-            [](LeadLag &f, nb::handle v) {
-                f.alpha = qxargs::to_double(v);
-                f.alpha_obj = nb::borrow(v);
-            },
-            nb::for_setter(nb::arg("value").none()),
-            "Lead factor as stored (set it through the property alpha).")
-        .def_prop_rw(
-            "_tao", [](LeadLag &f) { return checked(f.tao_obj, "_tao"); },
-            [](LeadLag &f, nb::handle v) {
-                f.tao = qxargs::to_double(v);
-                f.tao_obj = nb::borrow(v);
-            },
-            nb::for_setter(nb::arg("value").none()),
-            "Time constant as stored (set it through the property tao).")
-        .def_prop_ro("_Ts", [](LeadLag &f) { return checked(f.Ts_obj, "_Ts"); },
-                     "Sample period (an integer).")
-        .def_prop_ro("_u_ini", [](LeadLag &f) { return checked(f.u_ini(), "_u_ini"); },
+        .def_prop_rw("_alpha", [](LeadLag &f) { return f.alpha_obj.get(); }, &LeadLag::set_alpha,
+                     nb::for_setter(nb::arg("value").none()),
+                     "Lead factor as stored (set it through the property alpha).")
+        .def_prop_rw("_tao", [](LeadLag &f) { return f.tao_obj.get(); }, &LeadLag::set_tao,
+                     nb::for_setter(nb::arg("value").none()),
+                     "Time constant as stored (set it through the property tao).")
+        .def_prop_ro("_Ts", [](LeadLag &f) { return f.Ts_obj.get(); }, "Sample period (an integer).")
+        .def_prop_ro("_u_ini", &LeadLag::u_ini,
                      "Last input (before the first call: the input operating point or None).")
-        .def_prop_ro("_y_ini", [](LeadLag &f) { return checked(f.y_ini(), "_y_ini"); },
+        .def_prop_ro("_y_ini", &LeadLag::y_ini,
                      "Last output (before the first call: the output operating point or None).")
-        .def_prop_ro("_b", [](LeadLag &f) { return checked(f.b, "_b"); },
-                     "Discrete numerator (read-only array).")
-        .def_prop_ro("_a", [](LeadLag &f) { return checked(f.a, "_a"); },
-                     "Discrete denominator (read-only array).")
-        .def_prop_rw(
-            "_zi", [](LeadLag &f) { return checked(f.zi, "_zi"); },
-            [](LeadLag &f, nb::handle v) { f.set_state(v); }, nb::for_setter(nb::arg("value").none()),
-            "Filter state (as scipy.signal.lfilter's zi), or None until it can be set.\n"
-            "The array is the live state: writing into it changes the filter.")
-        .def("__getstate__", &LeadLag::state)
-        .def("__setstate__",
-             [](LeadLag &f, nb::dict s) {
-                 new (&f) LeadLag();
-                 f.restore(s);
-             })
+        .def_prop_ro("_b", [](LeadLag &f) { return f.filter.b(); }, "Discrete numerator (read-only array).")
+        .def_prop_ro("_a", [](LeadLag &f) { return f.filter.a(); }, "Discrete denominator (read-only array).")
+        .def_prop_rw("_zi", [](LeadLag &f) { return f.filter.state(); }, &LeadLag::set_state,
+                     nb::for_setter(nb::arg("value").none()),
+                     "Filter state (as scipy.signal.lfilter's zi), or None until it can be set.\n"
+                     "The array is the live state: writing into it changes the filter.")
         .def("__repr__", [](LeadLag &f) {
             return nb::str("LDLAG(alpha={!r}, tao={!r}, Ts={!r}, u_ini={!r}, y_ini={!r})")
-                .format(f.alpha_obj, f.tao_obj, f.Ts_obj, f.u_ini(), f.y_ini());
+                .format(f.alpha_obj.get(), f.tao_obj.get(), f.Ts_obj.get(), f.u_ini(), f.y_ini());
         });
+    qxb::def_state(cls, &LeadLag::state, &LeadLag::from_state);
 
     nb::object prop_type = nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(&PyFloat_Type)),
                                           nb::handle(reinterpret_cast<PyObject *>(&PyLong_Type)));
     nb::setattr(cls, "alpha", positive_parameter_property(nb::str("alpha"), prop_type));
     nb::setattr(cls, "tao", positive_parameter_property(nb::str("tao"), prop_type));
+    qxb::finish_block(cls, "run($self, /, u)\n--\n\nThe same as calling the object.");
 
     m.def("positive_parameter_property", &positive_parameter_property, "name"_a.none(),
           "expected_type"_a.none(),
@@ -488,11 +331,6 @@ NB_MODULE(qxLDLAG, m) {
           "scaled from r1 to r2: r1 + (r2-r1)*(1 - (1-alpha)*exp(-t/tao)); all ones\n"
           "(r2) when tao <= 0.");
 
-    nb::handle self = m;
-    m.def("main", [self]() { demo(self); },
+    m.def("main", []() { nb::module_::import_("qxdcs.algorithm._demos").attr("lead_lag")(); },
           "Draw the lead-lag demonstration figures (needs Matplotlib).");
-
-    qxfast::enable_fast_call<LeadLag, &LeadLag::call_slot>(m.attr("LDLAG"));
-    qxfast::add_run<LeadLag>(m.attr("LDLAG"), "run($self, /, u)\n--\n\nThe same as calling the object.");
-    qxpickle::enable_reduce(m.attr("LDLAG"));
 }
