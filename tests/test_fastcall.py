@@ -5,22 +5,11 @@ import warnings
 
 import pytest
 
-from qxdcs.algorithm import (qxAntiWindupLimter, qxConstDetector, qxDelay, qxFilter, qxLDLAG,
-                             qxRateLimit, qxTestSignal, qxWatchDog)
+from blocks import CALLABLE
 
 # (class, constructor arguments, positional call, keyword call)
-BLOCKS = [
-    (qxFilter.zFilter, ([0.5], [1.0, -0.5]), (2.0,), dict(Ut=2.0, y_ini=1.0)),
-    (qxFilter.sFilter, ([1.0], [5.0, 1.0], 1.0), (2.0,), dict(Ut=2.0)),
-    (qxLDLAG.LDLAG, (0.5, 5.0, 1), (2.0,), dict(u=2.0)),
-    (qxRateLimit.RateLimit, (0.0,), (5.0, 30.0), dict(u_end=5.0, NRLimPerMin=-6.0)),
-    (qxAntiWindupLimter.AntiWindupLimter, (), (150.0,), dict(u=20.0, HI=10.0, LO=0.0)),
-    (qxConstDetector.ConstDect, (), (1.0, 3), dict(Ut=1.0, DectLen=2)),
-    (qxDelay.Delay, (5,), ("a", 2), dict(Ut="b", nLag=0)),
-    (qxTestSignal.TestSignal, (7,), (12,), dict(t=3)),
-    (qxWatchDog.WatchDog, (), (4,), dict(MaxOut=4)),
-]
-IDS = [b[0].__name__ for b in BLOCKS]
+BLOCKS = [(b.cls, b.ctor, b.call_args, b.call_kwargs) for b in CALLABLE]
+IDS = [b.name for b in CALLABLE]
 
 
 def same(a, b):

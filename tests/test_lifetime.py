@@ -17,8 +17,7 @@ import textwrap
 
 import pytest
 
-from qxdcs.algorithm import (qxAntiWindupLimter, qxConstDetector, qxDelay, qxFilter, qxLDLAG,
-                             qxPIDControl, qxRateLimit, qxTestSignal, qxWatchDog)
+from blocks import BLOCKS
 
 
 def run_child(code, tmp_path):
@@ -184,29 +183,6 @@ def alive(tag):
     return any(type(o) is F and getattr(o, "tag", None) == tag for o in gc.get_objects())
 
 
-def _fed(block, *args):
-    block(*args)
-    return block
-
-
-def _set(obj, **attrs):
-    for k, v in attrs.items():
-        setattr(obj, k, v)
-    return obj
-
-
-def _pid_gain(p):
-    pid = qxPIDControl.PID()
-    pid.setPIDParam(p)
-    return pid
-
-
-def _pid_record(p):
-    pid = qxPIDControl.PID()
-    pid._setInnerSaveState(0.0, 0.0, p, 0.0, 0.0, 0.0, 0.0)
-    return pid
-
-
 def seen_from(block):
     """What the collector sees from `block`, directly or through another block
     the first one keeps (an sFilter's zFilter)."""
@@ -216,28 +192,7 @@ def seen_from(block):
 
 
 # How a block comes to keep the payload p.
-KEEPERS = {
-    "ConstDect window": lambda p: _fed(qxConstDetector.ConstDect(), p, 3),
-    "RateLimit Ts": lambda p: qxRateLimit.RateLimit(0.0, p),
-    "RateLimit u_last": lambda p: _set(qxRateLimit.RateLimit(0.0), u_last=p),
-    # HI active: the limit object itself becomes the last output.
-    "AntiWindupLimter limit": lambda p: _fed(_fed(qxAntiWindupLimter.AntiWindupLimter(), 0.0),
-                                             500.0, p),
-    "AntiWindupLimter _u0": lambda p: _set(qxAntiWindupLimter.AntiWindupLimter(), _u0=p),
-    "WatchDog ticks": lambda p: _set(qxWatchDog.WatchDog(), ticks=p),
-    "TestSignal amplitude": lambda p: _set(qxTestSignal.TestSignal(1), _amp=p),
-    "TestSignal half period": lambda p: _set(qxTestSignal.TestSignal(1), _ET=p),
-    "zFilter u_ini": lambda p: qxFilter.zFilter(u_ini=p),
-    "zFilter y_ini": lambda p: qxFilter.zFilter(y_ini=p),
-    "sFilter Ts": lambda p: qxFilter.sFilter(Ts=p),
-    "sFilter u_ini": lambda p: qxFilter.sFilter(u_ini=p),
-    "LDLAG u_ini": lambda p: qxLDLAG.LDLAG(0.5, 5.0, 1, u_ini=p),
-    "LDLAG alpha": lambda p: _set(qxLDLAG.LDLAG(0.0, 5.0, 1), alpha=p),
-    "PID TS": lambda p: qxPIDControl.PID(p),
-    "PID KP": _pid_gain,
-    "PID step record": _pid_record,
-    "Delay history": lambda p: _fed(qxDelay.Delay(4), p, 0),
-}
+KEEPERS = {f"{b.name} {what}": make for b in BLOCKS for what, make in b.keepers.items()}
 
 
 def kept(name, tag):
@@ -266,37 +221,8 @@ def test_kept_object_outlives_collection_while_the_block_lives(name):
     assert payload.owner[0] is block
 
 
-def _keeps_itself(block, attr):
-    setattr(block, attr, block)
-    return block
-
-
-def _window_keeps_itself():
-    c = qxConstDetector.ConstDect()
-    with pytest.raises(TypeError):
-        c(c, 1)          # NumPy cannot subtract it, but the window keeps it
-    return c
-
-
-def _record_keeps_itself():
-    pid = qxPIDControl.PID()
-    pid._setInnerSaveState(pid, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
-    return pid
-
-
 # A block that keeps itself: only its own clearing can break the cycle.
-SELF_CYCLES = {
-    "ConstDect window": _window_keeps_itself,
-    "RateLimit u_last": lambda: _keeps_itself(qxRateLimit.RateLimit(0.0), "u_last"),
-    "RateLimit Ts": lambda: _keeps_itself(qxRateLimit.RateLimit(0.0), "Ts"),
-    "AntiWindupLimter _u0": lambda: _keeps_itself(qxAntiWindupLimter.AntiWindupLimter(), "_u0"),
-    "AntiWindupLimter _y0": lambda: _keeps_itself(qxAntiWindupLimter.AntiWindupLimter(), "_y0"),
-    "WatchDog ticks": lambda: _keeps_itself(qxWatchDog.WatchDog(), "ticks"),
-    "TestSignal amplitude": lambda: _keeps_itself(qxTestSignal.TestSignal(1), "_amp"),
-    "TestSignal half period": lambda: _keeps_itself(qxTestSignal.TestSignal(1), "_ET"),
-    "PID step record": _record_keeps_itself,
-    "Delay history": lambda: (lambda d: _fed(d, d, 0))(qxDelay.Delay(3)),
-}
+SELF_CYCLES = {f"{b.name} {what}": make for b in BLOCKS for what, make in b.self_cycles.items()}
 
 
 @pytest.mark.parametrize("name", SELF_CYCLES)
@@ -314,15 +240,11 @@ def test_block_that_keeps_itself_is_collected(name):
     assert count() == before - 1
 
 
-GC_CLASSES = ["qxConstDetector.ConstDect", "qxRateLimit.RateLimit",
-              "qxAntiWindupLimter.AntiWindupLimter", "qxWatchDog.WatchDog",
-              "qxTestSignal.TestSignal", "qxFilter.zFilter", "qxFilter.sFilter",
-              "qxLDLAG.LDLAG", "qxPIDControl.PID", "qxDelay.Delay"]
+GC_CLASSES = [b.path for b in BLOCKS]
 
 # Constructor arguments refused after the constructor has stored `p`: what it
 # stored is released again, and the collector must not look at it.
-FAILING_INIT = {"qxFilter.zFilter": "[1.0], [0.0], u_ini=p, y_ini=p",
-                "qxLDLAG.LDLAG": "-1.0, 5.0, 1, u_ini=p, y_ini=p"}
+FAILING_INIT = {b.path: b.failing_init for b in BLOCKS if b.failing_init}
 
 
 @pytest.mark.parametrize("path", GC_CLASSES)

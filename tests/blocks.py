@@ -1,0 +1,145 @@
+"""The one list of block classes for the tests that concern every block:
+copying and pickling (test_pickling), direct calls (test_fastcall) and the
+lifetime of kept objects (test_lifetime).
+
+A new block class gets one entry in BLOCKS; the cross-cutting tests pick it
+up from here.
+"""
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, Optional, Tuple
+
+from qxdcs.algorithm import (qxAntiWindupLimter, qxConstDetector, qxDelay, qxFilter, qxLDLAG,
+                             qxPIDControl, qxRateLimit, qxTestSignal, qxWatchDog)
+
+
+@dataclass
+class Block:
+    cls: type
+    # Constructor arguments of a typical block.
+    ctor: Tuple[Any, ...]
+    # One sample: step(obj, k) -> result, for sample number k = 0, 1, 2, ...
+    step: Callable[[Any, int], Any]
+    # For callable blocks: a positional call and a keyword call of __call__.
+    call_args: Optional[Tuple[Any, ...]] = None
+    call_kwargs: Optional[Dict[str, Any]] = None
+    # How a block comes to keep a caller's object p: name -> p -> block.
+    keepers: Dict[str, Callable[[Any], Any]] = field(default_factory=dict)
+    # Blocks that keep themselves: name -> () -> block.
+    self_cycles: Dict[str, Callable[[], Any]] = field(default_factory=dict)
+    # Constructor arguments (source text, may use p) refused after the
+    # constructor has stored p.
+    failing_init: Optional[str] = None
+    # Whether copy.copy gives an independent block (a shallow copy of a
+    # block holding another block shares that one).
+    shallow_copy_independent: bool = True
+
+    @property
+    def name(self):
+        return self.cls.__name__
+
+    @property
+    def path(self):
+        return f"{self.cls.__module__.rsplit('.', 1)[1]}.{self.cls.__name__}"
+
+
+def _fed(block, *args):
+    block(*args)
+    return block
+
+
+def _set(obj, **attrs):
+    for k, v in attrs.items():
+        setattr(obj, k, v)
+    return obj
+
+
+def _keeps_itself(block, attr):
+    setattr(block, attr, block)
+    return block
+
+
+def _pid_gain(p):
+    pid = qxPIDControl.PID()
+    pid.setPIDParam(p)
+    return pid
+
+
+def _pid_record(p):
+    pid = qxPIDControl.PID()
+    pid._setInnerSaveState(0.0, 0.0, p, 0.0, 0.0, 0.0, 0.0)
+    return pid
+
+
+def _record_keeps_itself():
+    pid = qxPIDControl.PID()
+    pid._setInnerSaveState(pid, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0)
+    return pid
+
+
+def _window_keeps_itself():
+    c = qxConstDetector.ConstDect()
+    try:
+        c(c, 1)          # NumPy cannot subtract it, but the window keeps it
+    except TypeError:
+        return c
+    raise AssertionError("ConstDect was expected to refuse itself as an input")
+
+
+BLOCKS = [
+    Block(qxPIDControl.PID, (0.5,),
+          lambda o, k: o.run(1 if k > 1 else 0, 50.0, 40.0 + k, 30.0, 0.1 * k),
+          keepers={"TS": lambda p: qxPIDControl.PID(p), "KP": _pid_gain,
+                   "step record": _pid_record},
+          self_cycles={"step record": _record_keeps_itself}),
+    Block(qxFilter.zFilter, ([0.5, 0.2], [1.0, -0.5]), lambda o, k: o(float(k)),
+          call_args=(2.0,), call_kwargs=dict(Ut=2.0, y_ini=1.0),
+          keepers={"u_ini": lambda p: qxFilter.zFilter(u_ini=p),
+                   "y_ini": lambda p: qxFilter.zFilter(y_ini=p)},
+          failing_init="[1.0], [0.0], u_ini=p, y_ini=p"),
+    Block(qxFilter.sFilter, ([1.0], [5.0, 1.0], 1.0), lambda o, k: o(float(k)),
+          call_args=(2.0,), call_kwargs=dict(Ut=2.0),
+          keepers={"Ts": lambda p: qxFilter.sFilter(Ts=p),
+                   "u_ini": lambda p: qxFilter.sFilter(u_ini=p)},
+          shallow_copy_independent=False),
+    Block(qxLDLAG.LDLAG, (0.5, 5.0, 1), lambda o, k: o(float(k)),
+          call_args=(2.0,), call_kwargs=dict(u=2.0),
+          keepers={"u_ini": lambda p: qxLDLAG.LDLAG(0.5, 5.0, 1, u_ini=p),
+                   "alpha": lambda p: _set(qxLDLAG.LDLAG(0.0, 5.0, 1), alpha=p)},
+          failing_init="-1.0, 5.0, 1, u_ini=p, y_ini=p"),
+    Block(qxRateLimit.RateLimit, (0.0,), lambda o, k: o(10.0 * (k % 3), 30.0),
+          call_args=(5.0, 30.0), call_kwargs=dict(u_end=5.0, NRLimPerMin=-6.0),
+          keepers={"Ts": lambda p: qxRateLimit.RateLimit(0.0, p),
+                   "u_last": lambda p: _set(qxRateLimit.RateLimit(0.0), u_last=p)},
+          self_cycles={"u_last": lambda: _keeps_itself(qxRateLimit.RateLimit(0.0), "u_last"),
+                       "Ts": lambda: _keeps_itself(qxRateLimit.RateLimit(0.0), "Ts")}),
+    Block(qxAntiWindupLimter.AntiWindupLimter, (), lambda o, k: o(40.0 * k, 100, 0),
+          call_args=(150.0,), call_kwargs=dict(u=20.0, HI=10.0, LO=0.0),
+          # HI active: the limit object itself becomes the last output.
+          keepers={"limit": lambda p: _fed(_fed(qxAntiWindupLimter.AntiWindupLimter(), 0.0),
+                                           500.0, p),
+                   "_u0": lambda p: _set(qxAntiWindupLimter.AntiWindupLimter(), _u0=p)},
+          self_cycles={
+              "_u0": lambda: _keeps_itself(qxAntiWindupLimter.AntiWindupLimter(), "_u0"),
+              "_y0": lambda: _keeps_itself(qxAntiWindupLimter.AntiWindupLimter(), "_y0")}),
+    Block(qxConstDetector.ConstDect, (), lambda o, k: o(float(k // 3), 2),
+          call_args=(1.0, 3), call_kwargs=dict(Ut=1.0, DectLen=2),
+          keepers={"window": lambda p: _fed(qxConstDetector.ConstDect(), p, 3)},
+          self_cycles={"window": _window_keeps_itself}),
+    Block(qxDelay.Delay, (5,), lambda o, k: o(k, 2),
+          call_args=("a", 2), call_kwargs=dict(Ut="b", nLag=0),
+          keepers={"history": lambda p: _fed(qxDelay.Delay(4), p, 0)},
+          self_cycles={"history": lambda: (lambda d: _fed(d, d, 0))(qxDelay.Delay(3))}),
+    Block(qxTestSignal.TestSignal, (3,), lambda o, k: o(7 * k),
+          call_args=(12,), call_kwargs=dict(t=3),
+          keepers={"amplitude": lambda p: _set(qxTestSignal.TestSignal(1), _amp=p),
+                   "half period": lambda p: _set(qxTestSignal.TestSignal(1), _ET=p)},
+          self_cycles={
+              "amplitude": lambda: _keeps_itself(qxTestSignal.TestSignal(1), "_amp"),
+              "half period": lambda: _keeps_itself(qxTestSignal.TestSignal(1), "_ET")}),
+    Block(qxWatchDog.WatchDog, (), lambda o, k: o(3),
+          call_args=(4,), call_kwargs=dict(MaxOut=4),
+          keepers={"ticks": lambda p: _set(qxWatchDog.WatchDog(), ticks=p)},
+          self_cycles={"ticks": lambda: _keeps_itself(qxWatchDog.WatchDog(), "ticks")}),
+]
+
+CALLABLE = [b for b in BLOCKS if b.call_args is not None]
