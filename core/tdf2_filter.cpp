@@ -1,4 +1,4 @@
-#include "tdf2_filter.hpp"
+#include "core/tdf2_filter.hpp"
 
 #include <algorithm>
 #include <stdexcept>
