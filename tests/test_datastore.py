@@ -7,6 +7,7 @@ NumPy's own error and leaves the history as it was."""
 import array
 import gc
 import importlib
+import sys
 import warnings
 import weakref
 
@@ -30,13 +31,29 @@ def all_or_nothing(x, xt):
     x[...] = trial
 
 
+# An x87 extended-precision long double holds 10 significant bytes in a 12- or
+# 16-byte slot; the rest is padding that NumPy leaves undefined when it writes
+# a value, so it may differ between two arrays that hold the same numbers.
+_X87_LONG_DOUBLE = (np.finfo(np.longdouble).nmant == 63 and np.finfo(np.longdouble).nexp == 15
+                    and sys.byteorder == "little")
+
+
+def meaningful_bytes(a):
+    """The bytes of a contiguous array, without the padding of long doubles."""
+    if a.dtype.type is np.longdouble and _X87_LONG_DOUBLE:
+        return a.view(np.uint8).reshape(a.shape + (a.dtype.itemsize,))[..., :10].tobytes()
+    return a.tobytes()
+
+
 def outcome(fn, x, xt):
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
+        # A dict is looked up with the slice: TypeError (unhashable) before
+        # Python 3.12, KeyError since slices are hashable.
         try:
             assert fn(x, xt) is None
             err = None
-        except (TypeError, ValueError, IndexError, OverflowError) as exc:
+        except (TypeError, ValueError, IndexError, KeyError, OverflowError) as exc:
             err = (type(exc), str(exc))
     return err, [(w.category, str(w.message)) for w in seen]
 
@@ -54,7 +71,8 @@ def test_plain_arrays(dataStore, dtype, xt, n):
     ours = np.arange(1, n + 1).astype(dtype)
     expected = ours.copy()
     assert outcome(dataStore, ours, xt) == outcome(all_or_nothing, expected, xt)
-    assert ours.dtype == expected.dtype and ours.tobytes() == expected.tobytes()
+    assert ours.dtype == expected.dtype
+    assert meaningful_bytes(ours) == meaningful_bytes(expected)
 
 
 @pytest.mark.parametrize("dtype", ["f8", "i8", "?"])
