@@ -151,6 +151,32 @@ REENTRY = {
         steps = [(1, 50.0, 40.0, 30.0, 0.0), (1, 50.0, 45.0, 30.0, 0.0)]
         assert [p.run(*a) for a in steps] == [twin.run(*a) for a in steps]
     """,
+    "PID: gain and sample period replaced while repr shows them": """
+        from qxdcs.algorithm.qxPIDControl import PID
+        p = PID()
+        class Tok(float):
+            def __repr__(self):
+                p.setPIDParam(NEW); p._TS = NEW       # the controller lets go of both
+                return "Tok(%r)" % (float(self) + DEPTH)
+        p.setPIDParam(Tok(2.0)); p._TS = Tok(3.0)
+        r = repr(p)
+        assert r.startswith("PID(TS=Tok(%r), KP=Tok(%r), " % (3.0 + DEPTH, 2.0 + DEPTH)), r
+        assert (p._TS, p._KP) == (NEW, NEW)
+    """,
+    "PID: step record replaced while pickled": """
+        import pickle
+        from qxdcs.algorithm.qxPIDControl import PID
+        p = PID()
+        class Tok:
+            def __init__(self, k): self.k = k
+            def __reduce__(self):
+                p._setInnerSaveState(*[NEW] * 7)    # the controller lets go of every Tok
+                return (Tok, (self.k + DEPTH,))
+        p._setInnerSaveState(*[Tok(k) for k in range(7)])
+        twin = pickle.loads(pickle.dumps(p))
+        assert [t.k for t in twin.getInnerSaveState().values()] == [k + DEPTH for k in range(7)]
+        assert list(p.getInnerSaveState().values()) == [NEW] * 7
+    """,
 }
 
 # Each script runs with every (DEPTH, NEW): the nested call's argument or the

@@ -3,6 +3,8 @@ import copy
 import math
 import pickle
 import random
+import sys
+import warnings
 from fractions import Fraction
 
 import numpy as np
@@ -442,3 +444,107 @@ def test_inner_save_state_runs_no_code_of_its_arguments():
     loud = Loud()
     pid._setInnerSaveState(loud, 0, 0, 0, 0, 0, 0)
     assert pid.getInnerSaveState()["OP"] is loud
+
+
+# --- restoring a state ---------------------------------------------------------
+
+
+class Slotted(PID):
+    """A user's subclass with slots of its own (module level, for pickle)."""
+
+    __slots__ = ("loop", "unit")
+
+
+def _running_pid():
+    pid = PID(0.5)
+    pid.setPIDParam(KP=2, TI=7.0, TD=1.5, N=6.0)
+    pid.setOPHighLowLimit(90.0, -10.0)
+    for k in range(5):
+        pid.run(1, 40.0 + k, 35.0, 0.0, 0.1 * k)
+    return pid
+
+
+@pytest.mark.parametrize("change,exc", [
+    (dict(_OP_HI=0.0, _OP_LO=10.0), ValueError),
+    (dict(_OP_HI=float("nan")), ValueError),
+    (dict(_OP_LO=float("nan")), ValueError),
+    (dict(_TI=-1.0), ValueError),
+    (dict(_TD=-1e-300), ValueError),
+    (dict(_N=0.0), ValueError),
+    (dict(_TI="60"), TypeError),
+    (dict(_KP=None), TypeError),
+    (dict(_et2=[1.0]), TypeError),
+    (dict(_KP=KeyError), KeyError),       # the key is missing
+    (dict(_OP_LO=KeyError), KeyError),
+], ids=["limits reversed", "OP_HI NaN", "OP_LO NaN", "TI below 0", "TD below 0", "N below 1e-6",
+        "TI a string", "KP None", "history a list", "no KP", "no OP_LO"])
+def test_refused_state_leaks_nothing_and_changes_nothing(change, exc):
+    pid = _running_pid()
+    state = pid.__getstate__()
+    kept = [Fraction(1, 3), object()]          # objects a restore would keep
+    state.update(_TS=kept[0], _dOP_save=kept[1])
+    for key, value in change.items():
+        if value is KeyError:
+            del state[key]
+        else:
+            state[key] = value
+    counts = [sys.getrefcount(o) for o in kept]
+    raw = PID.__new__(PID)
+    before = state_of(pid)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)   # nanobind: (un)initialised instance
+        with pytest.raises(exc):
+            raw.__setstate__(state)
+        with pytest.raises(TypeError):        # a controller in use is never restored over
+            pid.__setstate__(state)
+        with pytest.raises(TypeError):        # still unconstructed
+            raw.run(1, 5.0, 4.0, 30.0)
+    assert state_of(pid) == before
+    assert [sys.getrefcount(o) for o in kept] == counts
+    # The refused object takes a valid state later.
+    raw.__setstate__(pid.__getstate__())
+    assert raw.run(1, 41.0, 35.0, 0.0) == pid.run(1, 41.0, 35.0, 0.0)
+
+
+def test_restored_state_keeps_what_the_setters_keep():
+    pid = PID()
+    pid.setPIDParam(KP=Fraction(1, 2), TI=float("nan"), TD=float("nan"), N=float("nan"))
+    pid.setOPHighLowLimit(5.0, 5.0)
+    twin = pickle.loads(pickle.dumps(pid))
+    assert twin._KP == Fraction(1, 2) and type(twin._KP) is Fraction
+    assert all(math.isnan(v) for v in twin.getPIDParam()[1:])
+    assert twin.getOPHighLowLimit() == (5.0, 5.0)
+    # A history written in part stays in part.
+    pid._et1 = 2.0
+    twin = copy.deepcopy(pid)
+    assert twin._et1 == 2.0 and not hasattr(twin, "_et2")
+
+
+@pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy] + [
+    (lambda p: lambda o: pickle.loads(pickle.dumps(o, p)))(p)
+    for p in range(pickle.HIGHEST_PROTOCOL + 1)],
+    ids=["copy", "deepcopy"] + [f"pickle{p}" for p in range(pickle.HIGHEST_PROTOCOL + 1)])
+def test_subclass_slots_survive_copies(clone):
+    pid = Slotted(0.5)
+    pid.loop = ["FIC101"]
+    pid.run(1, 50.0, 40.0, 30.0)
+    twin = clone(pid)
+    assert type(twin) is Slotted and twin.loop == ["FIC101"]
+    assert not hasattr(twin, "unit")
+    assert [twin.run(1, 50.0, 40.0 + k, 0.0) for k in range(5)] == \
+        [pid.run(1, 50.0, 40.0 + k, 0.0) for k in range(5)]
+
+
+# --- mode rounding ---------------------------------------------------------------
+
+
+@pytest.mark.parametrize("mode", [
+    0.5, math.nextafter(0.5, 1), math.nextafter(0.5, 0), 1.5, math.nextafter(1.5, 0),
+    math.nextafter(1.5, 2), 1.0, -0.5, -1.5, 2.5, 3.5, 0.0, -0.0, 2.0 ** 52 + 1, 2.0 ** 53,
+    -(2.0 ** 63), 5e-324, 1 + 2 ** -52,
+])
+def test_mode_is_automatic_exactly_when_python_rounds_it_to_one(mode):
+    pid = PID()
+    first = pid.run(1, 10.0, 0.0, 20.0)
+    op = pid.run(mode, 10.0, 0.0, 20.0)
+    assert op == (first + 10.0 / 60.0 if round(mode) == 1 else 20.0)
