@@ -1,11 +1,15 @@
 """Calling a block object directly must behave exactly like calling its
 __call__ method: same results, keywords, defaults and errors, also for
 subclasses and for objects whose constructor never ran."""
+import random
 import warnings
 
+import numpy as np
 import pytest
 
 from blocks import CALLABLE
+from qxdcs.algorithm import qxWatchDog
+from qxdcs.algorithm.qxPIDControl import PID
 
 # (class, constructor arguments, positional call, keyword call)
 BLOCKS = [(b.cls, b.ctor, b.call_args, b.call_kwargs) for b in CALLABLE]
@@ -92,3 +96,93 @@ def test_call_assigned_on_the_class_later_is_used(cls, ctor, args, kwargs):
     assert obj(*args) == ("later", args)
     del Later.__call__
     assert same(obj(*args), twin(*args))
+
+
+# --- PID.run: plain positional numbers take a direct path, every other call the
+# bound method; both must give the same results, states and errors. ---------------
+
+RUN_NAMES = ["MODE", "SP", "PV", "TV", "FF"]
+
+
+def _pid(cls=PID):
+    pid = cls(0.5)
+    pid.setPIDParam(2.0, 20.0, 1.5, 8.0)
+    pid.setOPHighLowLimit(90.0, -10.0)
+    return pid
+
+
+class _Inherits(PID):
+    pass
+
+
+# How the second twin is called with the same sample (MODE, SP, PV, TV, FF).
+RUN_FORMS = {
+    "keywords": lambda a: ((), dict(zip(RUN_NAMES, a))),
+    "NumPy floats": lambda a: (tuple(np.float64(x) for x in a), {}),
+    "FF by keyword": lambda a: (a[:4], dict(FF=a[4])),
+    "FF default": lambda a: ((), dict(zip(RUN_NAMES, a[:4]))),
+}
+
+
+@pytest.mark.parametrize("cls", [PID, _Inherits])
+@pytest.mark.parametrize("form", RUN_FORMS)
+def test_pid_run_direct_path_equals_bound_method(form, cls):
+    direct, bound = _pid(cls), _pid(cls)
+    rng = random.Random(5)
+    for _ in range(100):
+        a = (rng.choice([0, 1, 1.0, 1.2, 2, 0.5]), rng.uniform(0, 60), rng.choice([40, rng.uniform(0, 60)]),
+             rng.uniform(0, 60), 0.0 if form == "FF default" else rng.uniform(-1, 1))
+        args, kwargs = RUN_FORMS[form](a)
+        mine = direct.run(*a[:4]) if form == "FF default" else direct.run(*a)
+        assert same(mine, bound.run(*args, **kwargs))
+        assert direct.__getstate__() == bound.__getstate__()
+
+
+@pytest.mark.parametrize("args,exc", [
+    ((float("nan"), 1.0, 2.0, 3.0), ValueError),
+    ((float("-inf"), 1.0, 2.0, 3.0, 4.0), OverflowError),
+    ((1, 2, 3), TypeError),
+    ((1, 2, 3, 4, 5, 6), TypeError),
+    ((1.0, "2", 3.0, 4.0), TypeError),
+    ((1.0, 2.0, 3.0, None), TypeError),
+])
+@pytest.mark.parametrize("started", [False, True])
+def test_pid_run_errors_equal_those_of_the_bound_method(args, exc, started):
+    direct, bound = _pid(), _pid()
+    if started:
+        direct.run(0, 5.0, 4.0, 30.0)
+        bound.run(0, 5.0, 4.0, 30.0)
+    with pytest.raises(exc) as e_direct:
+        direct.run(*args)
+    with pytest.raises(exc) as e_bound:
+        bound.run(*args[:-1], **{(RUN_NAMES + ["extra"])[len(args) - 1]: args[-1]})
+    if exc is not TypeError:       # a TypeError names the arguments as passed
+        assert str(e_direct.value) == str(e_bound.value)
+    assert direct.__getstate__() == bound.__getstate__()
+
+
+def test_pid_run_history_written_in_part_and_unconstructed_objects():
+    direct, bound = PID(), PID()
+    for pid in (direct, bound):
+        pid._iniFlag = False
+        pid._et1 = 1.0
+    with pytest.raises(AttributeError, match="_et2"):
+        direct.run(1.0, 5.0, 4.0, 30.0)
+    with pytest.raises(AttributeError, match="_et2"):
+        bound.run(MODE=1.0, SP=5.0, PV=4.0, TV=30.0)
+    assert direct.run(0.0, 5.0, 4.0, 30.0) == bound.run(MODE=0.0, SP=5.0, PV=4.0, TV=30.0) == 30.0
+    assert direct.__getstate__() == bound.__getstate__()
+
+    raw = PID.__new__(PID)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)   # nanobind's "uninitialized instance"
+        with pytest.raises(TypeError):
+            raw.run(1.0, 5.0, 4.0, 30.0)
+    with pytest.raises(TypeError):
+        PID.run(qxWatchDog.WatchDog(), 1.0, 5.0, 4.0, 30.0)
+
+    class Mine(PID):
+        def run(self, *a):
+            return ("mine", super().run(*a))
+
+    assert Mine().run(0, 1.0, 2.0, 3.0) == ("mine", 3.0)

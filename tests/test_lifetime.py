@@ -151,6 +151,19 @@ REENTRY = {
         steps = [(1, 50.0, 40.0, 30.0, 0.0), (1, 50.0, 45.0, 30.0, 0.0)]
         assert [p.run(*a) for a in steps] == [twin.run(*a) for a in steps]
     """,
+    "PID: step record released by a direct run": """
+        from qxdcs.algorithm.qxPIDControl import PID
+        p, twin, seen = PID(), PID(), []
+        class Tok:
+            def __del__(self): seen.append(p.run(1, 50.0, 40.0, 30.0, NEW))
+        p.run(0, 50.0, 45.0, 30.0); twin.run(0, 50.0, 45.0, 30.0)
+        p._setInnerSaveState(*[Tok() for _ in range(DEPTH)], *[0.0] * (7 - DEPTH))
+        out = p.run(1, 50.0, 42.0, 30.0, 0.0)
+        expected_out = twin.run(1, 50.0, 42.0, 30.0, 0.0)
+        expected_seen = [twin.run(1, 50.0, 40.0, 30.0, NEW) for _ in range(DEPTH)]
+        assert (out, seen) == (expected_out, expected_seen), (out, seen, expected_seen)
+        assert p.__getstate__() == twin.__getstate__()
+    """,
     "PID: gain and sample period replaced while repr shows them": """
         from qxdcs.algorithm.qxPIDControl import PID
         p = PID()

@@ -3,16 +3,19 @@
 // The control law lives in core/pid.hpp; this unit adds what belongs to the
 // Python object: the gain and sample period kept exactly as passed, history
 // and step-record attributes that exist only after the first reset, records
-// written by the caller kept as passed, printed messages and pickling.
+// written by the caller kept as passed, printed messages, pickling, and a
+// direct path for the per-sample call run().
 #include <nanobind/nanobind.h>
 
 #include <cmath>
 #include <cstdint>
+#include <new>
 #include <tuple>
 #include <utility>
 
 #include "bind/args.hpp"
 #include "bind/block.hpp"
+#include "bind/fastcall.hpp"
 #include "bind/kept.hpp"
 #include "core/pid.hpp"
 
@@ -251,6 +254,7 @@ nb::object auto_entry(Self self, double SP, double PV, double FF) {
     return nb::float_(OP);
 }
 
+// run() as bound by nanobind: every call the direct path below declines.
 nb::object run_entry(Self self, double MODE, double SP, double PV, double TV, double FF) {
     PyPID &p = *self.p;
     if (!overrides_a_step(self.h))
@@ -263,6 +267,30 @@ nb::object run_entry(Self self, double MODE, double SP, double PV, double TV, do
     double OP = p.core.limit(TV);
     h.attr("_resetPID")(SP, PV, TV, FF);
     return nb::float_(OP);
+}
+
+// The direct path of run() (bind/fastcall.hpp): four or five positional
+// plain numbers on a controller whose steps are the class's own. A MODE
+// that cannot be rounded and a history the caller has written only in part
+// are left to the bound method, whose errors they raise.
+constexpr char kRunName[] = "run";
+
+PyObject *run_direct(PyPID &p, PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    double a[5] = {0.0, 0.0, 0.0, 0.0, 0.0};  // FF defaults to 0.0
+    if (nargs < 4 || nargs > 5 || !qxb::plain_floats(args, nargs, a))
+        return nullptr;
+    if (!std::isfinite(a[0]) || (!p.core.ini_flag && p.hist != kHistAll))
+        return nullptr;
+    try {
+        if (overrides_a_step(self))
+            return nullptr;
+        return PyFloat_FromDouble(p.run(a[0], a[1], a[2], a[3], a[4]));
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
 }
 
 // --- attributes -------------------------------------------------------------
@@ -404,8 +432,7 @@ NB_MODULE(qxPIDControl, m) {
              "Return (OP_HI, OP_LO).")
         .def("_resetPID", &reset_entry, "SP"_a, "PV"_a, "TV"_a, "FF"_a,
              "Initialise the history so the next automatic step continues from TV.")
-        .def("run", &run_entry, "MODE"_a, "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0,
-             "One sample: MODE 1 automatic, otherwise track TV. Returns OP.")
+        .def("run", &run_entry, "MODE"_a, "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0)
         .def("PID_Auto", &auto_entry, "SP"_a, "PV"_a, "FF"_a = 0.0,
              "One automatic step without the first-call reset. Returns OP.")
         .def("_setInnerSaveState",
@@ -456,5 +483,8 @@ NB_MODULE(qxPIDControl, m) {
             .format(ts, kp, p.core.TI, p.core.TD, p.core.N, p.core.OP_HI, p.core.OP_LO);
     });
     qxb::def_state(cls, &PyPID::state, &PyPID::from_state);
+    qxb::fast_method<PyPID, kRunName, &run_direct>(
+        cls, "run($self, /, MODE, SP, PV, TV, FF=0.0)\n--\n\n"
+             "One sample: MODE 1 automatic, otherwise track TV. Returns OP.");
     qxb::finish_block(cls);
 }
