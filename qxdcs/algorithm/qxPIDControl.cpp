@@ -155,11 +155,16 @@ struct PyPID {
     void require_history() const {
         if (hist == kHistAll)
             return;
-        if (!(hist & (1 << H_et1))) no_attribute("_et1");
-        if (!(hist & (1 << H_et2))) no_attribute("_et2");
-        if (core.TD > 0.0 && !(hist & (1 << H_dOPD1))) no_attribute("_dOPD1");
-        if (!(hist & (1 << H_FF1))) no_attribute("_FF1");
-        if (!(hist & (1 << H_OP1))) no_attribute("_OP1");
+        if (!(hist & (1 << H_et1)))
+            no_attribute("_et1");
+        if (!(hist & (1 << H_et2)))
+            no_attribute("_et2");
+        if (core.TD > 0.0 && !(hist & (1 << H_dOPD1)))
+            no_attribute("_dOPD1");
+        if (!(hist & (1 << H_FF1)))
+            no_attribute("_FF1");
+        if (!(hist & (1 << H_OP1)))
+            no_attribute("_OP1");
         // All that is read exists; the step rewrites the whole history.
     }
 
@@ -326,8 +331,10 @@ template <int I> void set_rec(PyPID &p, nb::handle v) {
 const AttrDef kAttrs[] = {
     {"_iniFlag", true, [](PyPID &p) -> nb::object { return nb::bool_(p.core.ini_flag); },
      [](PyPID &p, nb::handle v) { p.core.ini_flag = truth(v); }},
-    {"_TS", true, [](PyPID &p) { return p.TS_obj.get(); }, [](PyPID &p, nb::handle v) { p.set_sample_period(v); }},
-    {"_KP", true, [](PyPID &p) { return p.KP_obj.get(); }, [](PyPID &p, nb::handle v) { p.set_gain(v); }},
+    {"_TS", true, [](PyPID &p) { return p.TS_obj.get(); },
+     [](PyPID &p, nb::handle v) { p.set_sample_period(v); }},
+    {"_KP", true, [](PyPID &p) { return p.KP_obj.get(); },
+     [](PyPID &p, nb::handle v) { p.set_gain(v); }},
     {"_TI", true, get_double<&Pid::TI>, set_double<&Pid::TI>},
     {"_TD", true, get_double<&Pid::TD>, set_double<&Pid::TD>},
     {"_N", true, get_double<&Pid::N>, set_double<&Pid::N>},
