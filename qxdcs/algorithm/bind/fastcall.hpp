@@ -21,6 +21,8 @@
 #include <nanobind/nanobind.h>
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 namespace qxb {
 
@@ -155,12 +157,59 @@ template <class T> void add_run(nb::handle cls, const char *doc) {
 
 template <class T, const char *Name> inline PyObject *bound_method = nullptr;
 
+// The Python error for the C++ exception being handled, as nanobind's own
+// translation gives it for a bound function. Call inside a catch block.
+inline void set_error_from_exception() {
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+        case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+        case nb::exception_type::index_error: type = PyExc_IndexError; break;
+        case nb::exception_type::key_error: type = PyExc_KeyError; break;
+        case nb::exception_type::value_error: type = PyExc_ValueError; break;
+        case nb::exception_type::type_error: type = PyExc_TypeError; break;
+        case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+        case nb::exception_type::import_error: type = PyExc_ImportError; break;
+        case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+        default: break;
+        }
+        PyErr_SetString(type, e.what());
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::domain_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::invalid_argument &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::length_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range &e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::range_error &e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::overflow_error &e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
 template <class T, const char *Name, PyObject *(*Fast)(T &, PyObject *, PyObject *const *, Py_ssize_t)>
 PyObject *fast_entry(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (!kwnames && nb::inst_ready(self)) {
-        PyObject *r = Fast(*nb::inst_ptr<T>(self), self, args, nargs);
-        if (r || PyErr_Occurred())
-            return r;
+        try {
+            PyObject *r = Fast(*nb::inst_ptr<T>(self), self, args, nargs);
+            if (r || PyErr_Occurred())
+                return r;
+        } catch (...) {
+            set_error_from_exception();
+            return nullptr;
+        }
     }
     return call_with_self(bound_method<T, Name>, self, args, size_t(nargs), kwnames);
 }
