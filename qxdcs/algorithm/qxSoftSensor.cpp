@@ -101,11 +101,12 @@ PyObject *set_error_from_exception() noexcept {
     throw nb::python_error();
 }
 
-void print_with_name(const nb::object &name, const char *literal) {
+// "<name><literal>", a line to print.
+nb::object line_with_name(const nb::object &name, const char *literal) {
     nb::object line = nb::steal(PyUnicode_FromFormat("%U%s", name.ptr(), literal));
     if (!line.is_valid())
         throw nb::python_error();
-    qxb::py_print(line);
+    return line;
 }
 
 // --- lengths and windows ------------------------------------------------------------------------
@@ -206,9 +207,18 @@ struct BiasBlock {
     nb::object name;             // _name, a str
     qxcore::SoftSensorCore core;
     qxb::Kept fil;               // _fil: the bias filter, or what the caller put there
+    nb::object first_line, repeated_line;  // the printed lines, made once with the name
 
     static constexpr auto kept_members() {
-        return std::make_tuple(&BiasBlock::name, &BiasBlock::fil);
+        return std::make_tuple(&BiasBlock::name, &BiasBlock::fil, &BiasBlock::first_line,
+                               &BiasBlock::repeated_line);
+    }
+
+    void set_name(nb::str nm) {
+        first_line = line_with_name(nm, ": Bias Update is triggered by the first data.");
+        repeated_line =
+            line_with_name(nm, ": Bias Update is not triggered, lab_data or lab_time is unchanged.");
+        name = std::move(nm);
     }
 
     static BiasBlock make(nb::handle name, nb::handle filter_tao, nb::handle abs_threshold,
@@ -221,7 +231,7 @@ struct BiasBlock {
         const std::size_t prd_cap = history_capacity(plen, 1, "prd_len");
         const std::size_t lab_cap = history_capacity(clen, 2, "const_len");
         BiasBlock b;
-        b.name = std::move(nm);
+        b.set_name(std::move(nm));
         b.core = qxcore::SoftSensorCore(prd_cap, lab_cap);
         b.core.state.abs_threshold = thr;
         if (tao > 0.0) {
@@ -241,8 +251,7 @@ struct BiasBlock {
     // One update attempt, natively; prints the line for a repeated result.
     void update_bias(double lab_data, double lab_time) {
         if (core.state.update(core.prd, lab_data, lab_time) == qxcore::BiasUpdate::Repeated)
-            print_with_name(name,
-                            ": Bias Update is not triggered, lab_data or lab_time is unchanged.");
+            qxb::py_print(nb::object(repeated_line));
     }
 
     // The update attempt of run(): a subclass's own _update_bias is called
@@ -266,7 +275,7 @@ struct BiasBlock {
         if ((tp == reinterpret_cast<PyTypeObject *>(g_sfilter) ||
              PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(g_sfilter))) &&
             tp->tp_call == PyVectorcall_Call && nb::inst_ready(f))
-            return nb::float_(qxfilter::sfilter_of(f).call(bias, 0.0));
+            return nb::float_(nb::inst_ptr<qxfilter::SFilter>(f)->call(bias, 0.0));
         return f(bias);
     }
 
@@ -288,7 +297,7 @@ struct BiasBlock {
         // lines come after the state they report.
         if (core.store(prd_data, lab_data, t)) {
             trigger_update(self, lab_data, lab_time);
-            print_with_name(name, ": Bias Update is triggered by the first data.");
+            qxb::py_print(nb::object(first_line));
         } else if (update_trigger) {
             if (*update_trigger > 0.5)
                 trigger_update(self, lab_data, lab_time);
@@ -334,7 +343,7 @@ struct BiasBlock {
             qxb::raise_incorrect_type("_update_flag", "bool", flag);
 
         BiasBlock b;
-        b.name = std::move(nm);
+        b.set_name(std::move(nm));
         b.core = qxcore::SoftSensorCore(prd.maxlen, lab.maxlen);
         for (std::size_t i = 0; i < prd.values.size(); ++i)
             b.core.prd.push(prd.values[i], tim.values[i]);
