@@ -275,7 +275,7 @@ struct BiasBlock {
         if ((tp == reinterpret_cast<PyTypeObject *>(g_sfilter) ||
              PyType_IsSubtype(tp, reinterpret_cast<PyTypeObject *>(g_sfilter))) &&
             tp->tp_call == PyVectorcall_Call && nb::inst_ready(f))
-            return nb::float_(nb::inst_ptr<qxfilter::SFilter>(f)->call(bias, 0.0));
+            return nb::float_(qxfilter::sfilter_of(f).call(bias, 0.0));
         return f(bias);
     }
 
