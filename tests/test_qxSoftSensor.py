@@ -173,8 +173,11 @@ def test_manual_trigger(capsys):
     b = SoftSensorBiasUpdate("m", filter_tao=0)
     b.run(1.0, 3.0, T0, T0)
     capsys.readouterr()
-    b.run(1.0, 3.0, T0, T0 + 1, 1.0)        # the same result again
-    assert capsys.readouterr().out == "m" + REPEATED + "\n" and not b.get_update_flag()
+    for lab, lab_time in [(3.0, T0), (3.0 + 9e-7, T0 + 0.09), (3.0, T0 - 0.09)]:
+        b.run(1.0, lab, lab_time, T0 + 1, 1.0)        # the same result again
+        assert capsys.readouterr().out == "m" + REPEATED + "\n" and not b.get_update_flag()
+    b.run(1.0, 3.0, T0 - 0.11, T0 + 1, 1.0)
+    assert b.get_update_flag() and b.get_lab_time() == T0 - 0.11
     b.run(1.0, 4.0, T0 + 1, T0 + 2, 0.5)
     assert not b.get_update_flag() and b.get_bias() == 2.0
     b.run(1.0, 4.0, T0 + 1, T0 + 3, 0.5000001)
@@ -496,6 +499,17 @@ def test_partial_write_is_taken_back(tmp_path):
         else:
             raise AssertionError("the write was expected to fail")
         assert rec._csv_file.stat().st_size == size
+        # A file this export creates is removed again, so the next one writes the header.
+        new = LabDataRecorder("q", csv_dir={str(tmp_path)!r})
+        resource.setrlimit(resource.RLIMIT_FSIZE, (10, resource.RLIM_INFINITY))
+        try:
+            new.export_lab_data_csv(2.5, 1.7e9)
+        except OSError as e:
+            assert e.errno == 27, e
+        assert not new._csv_file.exists()
+        resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY,) * 2)
+        new.export_lab_data_csv(2.5, 1.7e9)
+        assert new._csv_file.read_text().startswith("ExportTime,LabTime,LabData\\n")
         print("ok")
     """, tmp_path)
 
