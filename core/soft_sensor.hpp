@@ -103,9 +103,12 @@ public:
     }
 
     // Position of the prediction valid at t: the number of stored times less
-    // than or equal to t, minus 1. The bisection probes the same positions
-    // as numpy.searchsorted(times, t, side="right"), so the answer is that
-    // one even for a history whose times do not ascend.
+    // than or equal to t, minus 1, as numpy.searchsorted(times, t,
+    // side="right") - 1 gives it for ascending times (of several equal
+    // times, the last). The bisection keeps time[lo - 1] <= t < time[hi], so
+    // for a history whose times do not ascend (a caller's clock stepped
+    // back) the answer is still a position whose time is at or before t and
+    // whose successor's is after it.
     std::size_t last_at_or_before(double t) const {
         std::size_t lo = 0, hi = size();
         while (lo < hi) {
