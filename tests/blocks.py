@@ -5,11 +5,18 @@ lifetime of kept objects (test_lifetime).
 A new block class gets one entry in BLOCKS; the cross-cutting tests pick it
 up from here.
 """
+import atexit
+import shutil
+import tempfile
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Optional, Tuple
 
 from qxdcs.algorithm import (qxAntiWindupLimter, qxConstDetector, qxDelay, qxFilter, qxLDLAG,
-                             qxPIDControl, qxRateLimit, qxTestSignal, qxWatchDog)
+                             qxPIDControl, qxRateLimit, qxSoftSensor, qxTestSignal, qxWatchDog)
+
+# Where the lab-data recorders of these tests write their CSV files.
+LAB_DIR = tempfile.mkdtemp(prefix="qxdcs-lab-")
+atexit.register(shutil.rmtree, LAB_DIR, True)
 
 
 @dataclass
@@ -142,6 +149,13 @@ BLOCKS = [
           call_args=(4,), call_kwargs=dict(MaxOut=4),
           keepers={"ticks": lambda p: _set(qxWatchDog.WatchDog(), ticks=p)},
           self_cycles={"ticks": lambda: _keeps_itself(qxWatchDog.WatchDog(), "ticks")}),
+    Block(qxSoftSensor.SoftSensorBiasUpdate, ("ss", 5, 1e-6, 40, 2),
+          lambda o, k: o.run(20.0 + k, 5.0 + k // 4, 1.7e9 + 60 * k - 90, 1.7e9 + 60 * k),
+          keepers={"_fil": lambda p: _set(qxSoftSensor.SoftSensorBiasUpdate(), _fil=p)},
+          self_cycles={"_fil": lambda: _keeps_itself(qxSoftSensor.SoftSensorBiasUpdate(), "_fil")},
+          shallow_copy_independent=False),
+    Block(qxSoftSensor.LabDataRecorder, ("rec", 1e-6, 1, LAB_DIR),
+          lambda o, k: o.run(float(k // 3), 1.7e9 + k)),
 ]
 
 CALLABLE = [b for b in BLOCKS if b.call_args is not None]

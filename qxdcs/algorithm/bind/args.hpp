@@ -179,9 +179,18 @@ template <class... A> [[noreturn]] void raise_value_error(const char *fmt, A... 
 }
 
 // A line to standard output through Python's own print(), so that callers
-// can redirect or capture it.
+// can redirect or capture it. `print` is looked up where Python code calling
+// print() finds it, in the builtins of the running code, on every call (a
+// replaced print is honoured), without going through the import machinery.
 inline void py_print(nb::handle value) {
-    nb::module_::import_("builtins").attr("print")(value);
+    PyObject *builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject *print = builtins ? PyDict_GetItemString(builtins, "print") : nullptr;
+    if (!print) {
+        nb::module_::import_("builtins").attr("print")(value);
+        return;
+    }
+    nb::object fn = nb::borrow(print);  // ours for the call: the print may replace itself
+    fn(value);
 }
 inline void py_print(const char *line) { py_print(nb::str(line)); }
 inline void py_print(const std::string &line) { py_print(nb::str(line.data(), line.size())); }
