@@ -5,27 +5,25 @@
 // is imported, and keeps them as its attributes `np`, `signal` and `time`.
 #include <nanobind/nanobind.h>
 
-#include "qx_args.hpp"
-#include "qx_helpers.hpp"
+#include "bind/args.hpp"
+#include "bind/helpers.hpp"
+#include "bind/numpy.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 NB_MODULE(qxcommon, m) {
     m.doc() = "Shared numerical helpers of qxdcs.algorithm (loads NumPy and SciPy on import).";
-    m.attr("np") = nb::module_::import_("numpy");
+    m.attr("np") = qxb::numpy();
     m.attr("signal") = nb::module_::import_("scipy.signal");
     m.attr("time") = nb::module_::import_("time");
 
-    qxhelpers::bind_shared_helpers(m);
+    qxb::helpers::bind_shared_helpers(m);
 
     m.def("qxCommonWatchDog",
           [](nb::handle s) {
-              nb::str text = qxargs::as_str(s, "s");
-              PyObject *r = PyUnicode_Concat(text.ptr(), nb::str("5").ptr());
-              if (!r)
-                  throw nb::python_error();
-              return nb::steal<nb::str>(r);
+              nb::str text = qxb::exact_str(s, "s");
+              return qxb::steal_or_throw(PyUnicode_Concat(text.ptr(), nb::str("5").ptr()));
           },
           nb::sig("def qxCommonWatchDog(s: str = 'qxdcs') -> str"), "s"_a.none() = nb::str("qxdcs"),
           "Return s followed by '5'.");

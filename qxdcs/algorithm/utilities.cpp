@@ -7,19 +7,13 @@
 // and SciPy are not wanted at import time.
 #include <nanobind/nanobind.h>
 
-#include "qx_args.hpp"
-#include "qx_helpers.hpp"
+#include "bind/args.hpp"
+#include "bind/helpers.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
-
-nb::object checked(PyObject *o) {
-    if (!o)
-        throw nb::python_error();
-    return nb::steal(o);
-}
 
 bool truthy(nb::handle h) {
     int t = PyObject_IsTrue(h.ptr());
@@ -32,14 +26,14 @@ bool truthy(nb::handle h) {
 // directory) to the first directory that holds an entry named `matker`. The
 // file-system root itself is never searched.
 nb::str find_project_path(nb::handle globals, nb::handle matker) {
-    qxargs::as_str(matker, "matker");
+    qxb::exact_str(matker, "matker");
     nb::object Path = nb::module_::import_("pathlib").attr("Path");
 
     PyObject *file = PyDict_GetItemString(globals.ptr(), "__file__");  // borrowed
     nb::object path = file ? Path(nb::handle(file)) : Path();
     path = path.attr("resolve")();
     for (;;) {
-        nb::object candidate = checked(PyNumber_TrueDivide(path.ptr(), matker.ptr()));
+        nb::object candidate = qxb::steal_or_throw(PyNumber_TrueDivide(path.ptr(), matker.ptr()));
         if (truthy(candidate.attr("exists")()))
             break;
         path = path.attr("parent");
@@ -64,7 +58,7 @@ bool is_OPCBridgePy_installed() {
 
 NB_MODULE(utilities, m) {
     m.doc() = "Shared helpers of qxdcs.algorithm; loads NumPy and SciPy only when a function needs them.";
-    qxhelpers::bind_shared_helpers(m);
+    qxb::helpers::bind_shared_helpers(m);
 
     nb::object globals = nb::borrow(PyModule_GetDict(m.ptr()));
     m.def("find_project_path",

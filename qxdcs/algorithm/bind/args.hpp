@@ -155,6 +155,16 @@ inline std::optional<double> real_or_none(nb::handle h, const char *name) {
     return to_double(h);
 }
 
+// --- C-API results ------------------------------------------------------------------------
+
+// The new reference that a C-API call returned, owned; when the call failed
+// (a null result) its Python error is raised.
+inline nb::object steal_or_throw(PyObject *result) {
+    if (!result)
+        throw nb::python_error();
+    return nb::steal(result);
+}
+
 // --- messages -------------------------------------------------------------------------
 
 // AttributeError "'<type>' object has no attribute '<name>'".

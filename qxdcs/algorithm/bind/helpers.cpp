@@ -1,8 +1,9 @@
-// Helpers shared by `qxcommon` and `utilities`: one implementation, one set of
-// bindings, compiled into both modules (see qx_helpers.hpp).
-#include "qx_helpers.hpp"
+// The helpers that `qxcommon` and `utilities` share (bind/helpers.hpp): one
+// implementation, one set of bindings, compiled into both modules.
+#include "bind/helpers.hpp"
 
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -11,22 +12,16 @@
 
 #include <nanobind/stl/string.h>
 
-#include "history.hpp"
-#include "qx_args.hpp"
+#include "bind/args.hpp"
+#include "bind/numpy.hpp"
+#include "core/history.hpp"
 
-namespace qxhelpers {
+namespace qxb {
+namespace helpers {
 
 using namespace nb::literals;
 
 namespace {
-
-[[noreturn]] void raise_current() { throw nb::python_error(); }
-
-PyObject *checked(PyObject *o) {
-    if (!o)
-        raise_current();
-    return o;
-}
 
 // Objects created once per module and kept for its lifetime.
 struct Constants {
@@ -40,11 +35,13 @@ Constants g_const;
 void make_constants() {
     if (g_const.zero)
         return;
-    nb::object zero = nb::steal(checked(PyLong_FromLong(0)));
-    nb::object one = nb::steal(checked(PyLong_FromLong(1)));
-    nb::object minus_one = nb::steal(checked(PyLong_FromLong(-1)));
-    g_const.head_slice = checked(PySlice_New(zero.ptr(), minus_one.ptr(), nullptr));
-    g_const.tail_slice = checked(PySlice_New(one.ptr(), nullptr, nullptr));
+    nb::object zero = steal_or_throw(PyLong_FromLong(0));
+    nb::object one = steal_or_throw(PyLong_FromLong(1));
+    nb::object minus_one = steal_or_throw(PyLong_FromLong(-1));
+    nb::object head = steal_or_throw(PySlice_New(zero.ptr(), minus_one.ptr(), nullptr));
+    nb::object tail = steal_or_throw(PySlice_New(one.ptr(), nullptr, nullptr));
+    g_const.head_slice = head.release().ptr();
+    g_const.tail_slice = tail.release().ptr();
     g_const.zero = zero.release().ptr();
     g_const.minus_one = minus_one.release().ptr();
 }
@@ -102,11 +99,11 @@ struct NumpyTypes {
 NumpyTypes g_np;
 
 void find_numpy_types() {
-    nb::object name = nb::steal(checked(PyUnicode_FromString("numpy")));
+    nb::object name = steal_or_throw(PyUnicode_FromString("numpy"));
     PyObject *np = PyImport_GetModule(name.ptr());
     if (!np) {
         if (PyErr_Occurred())
-            raise_current();
+            throw nb::python_error();
         return;
     }
     nb::object mod = nb::steal(np);
@@ -152,26 +149,18 @@ bool is_ndarray(PyObject *o) {
 // assignment (conversions, warnings and errors stay NumPy's).
 template <class T>
 bool store_int(char *p, PyObject *xt) {
-    if (!PyLong_CheckExact(xt))
-        return false;
-    T v;
+    long long w;
+    if (!PyLong_CheckExact(xt) || !int_within(xt, LLONG_MAX, w))
+        return false;  // NumPy converts (or refuses) anything else
     if constexpr (std::is_signed<T>::value) {
-        int overflow = 0;
-        long long w = PyLong_AsLongLongAndOverflow(xt, &overflow);
-        if (overflow || w < (long long)std::numeric_limits<T>::min() ||
-            w > (long long)std::numeric_limits<T>::max())
+        if (w < (long long) std::numeric_limits<T>::min() ||
+            w > (long long) std::numeric_limits<T>::max())
             return false;
-        v = static_cast<T>(w);
     } else {
-        unsigned long long w = PyLong_AsUnsignedLongLong(xt);
-        if (w == (unsigned long long)-1 && PyErr_Occurred()) {
-            PyErr_Clear();  // negative or too large: NumPy reports it
+        if (w < 0 || (unsigned long long) w > std::numeric_limits<T>::max())
             return false;
-        }
-        if (w > (unsigned long long)std::numeric_limits<T>::max())
-            return false;
-        v = static_cast<T>(w);
     }
+    const T v = static_cast<T>(w);
     std::memcpy(p, &v, sizeof v);
     return true;
 }
@@ -257,7 +246,7 @@ bool shift_plain_array(PyObject *x, PyObject *xt) {
     if (n == 1) {
         if (!(native_order && store_native(descr->type_num, a->data, xt)))
             if (PyObject_SetItem(x, g_const.zero, xt) < 0)
-                raise_current();
+                throw nb::python_error();
         return true;
     }
     // Contiguous with more than one element: the stride is the item size.
@@ -277,7 +266,7 @@ bool shift_plain_array(PyObject *x, PyObject *xt) {
         std::memmove(data, data + itemsize, static_cast<std::size_t>(n - 1) * itemsize);
         std::memcpy(data + (n - 1) * itemsize, oldest, itemsize);
     }
-    raise_current();
+    throw nb::python_error();
 }
 
 // The history shift of a list, done on its item pointers.
@@ -287,9 +276,8 @@ bool shift_list(PyObject *x, PyObject *xt) {
         return false;  // the list raises the IndexError of index 0
     PyObject **items = reinterpret_cast<PyListObject *>(x)->ob_item;
     PyObject *oldest = items[n - 1];
-    std::memmove(items + 1, items, static_cast<std::size_t>(n - 1) * sizeof(PyObject *));
     Py_INCREF(xt);
-    items[0] = xt;
+    qxcore::history_push(items, static_cast<std::size_t>(n), xt);
     Py_DECREF(oldest);  // last: its finaliser sees the finished shift
     return true;
 }
@@ -300,14 +288,11 @@ bool shift_list(PyObject *x, PyObject *xt) {
 // "need more than K value(s) to unpack".
 
 [[noreturn]] void raise_too_many(Py_ssize_t expected) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-    raise_current();
+    raise_value_error("too many values to unpack (expected %zd)", expected);
 }
 
 [[noreturn]] void raise_need_more(Py_ssize_t got) {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,
-                 got == 1 ? "" : "s");
-    raise_current();
+    raise_value_error("need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
 }
 
 template <std::size_t N>
@@ -323,12 +308,12 @@ void unpack(nb::handle seq, nb::object (&out)[N]) {
             out[i] = nb::borrow(PyTuple_GET_ITEM(seq.ptr(), i));
         return;
     }
-    nb::object it = nb::steal(checked(PyObject_GetIter(seq.ptr())));
+    nb::object it = steal_or_throw(PyObject_GetIter(seq.ptr()));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *item = PyIter_Next(it.ptr());
         if (!item) {
             if (PyErr_Occurred())
-                raise_current();
+                throw nb::python_error();
             raise_need_more(i);
         }
         out[i] = nb::steal(item);
@@ -339,11 +324,11 @@ void unpack(nb::handle seq, nb::object (&out)[N]) {
         raise_too_many(n);
     }
     if (PyErr_Occurred())
-        raise_current();
+        throw nb::python_error();
 }
 
 nb::object call_method(nb::handle obj, const char *name, nb::handle arg1, nb::handle arg2 = {}) {
-    nb::object fn = nb::steal(checked(PyObject_GetAttrString(obj.ptr(), name)));
+    nb::object fn = steal_or_throw(PyObject_GetAttrString(obj.ptr(), name));
     if (arg2.is_valid())
         return fn(arg1, arg2);
     return fn(arg1);
@@ -387,23 +372,23 @@ void walk_dealloc(PyObject *self) {
 }
 
 nb::object path_join(nb::handle path, nb::handle key) {
-    nb::object text = nb::steal(checked(PyObject_Str(key.ptr())));
+    nb::object text = steal_or_throw(PyObject_Str(key.ptr()));
     if (PyUnicode_GET_LENGTH(path.ptr()) == 0)
         return text;
-    return nb::steal(checked(PyUnicode_FromFormat("%U.%U", path.ptr(), text.ptr())));
+    return steal_or_throw(PyUnicode_FromFormat("%U.%U", path.ptr(), text.ptr()));
 }
 
 void walk_push(PyObject *stack, nb::handle dict, nb::handle path) {
     if (PyList_GET_SIZE(stack) >= Py_GetRecursionLimit()) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while walking a nested dictionary");
-        raise_current();
+        throw nb::python_error();
     }
-    nb::object frame = nb::steal(checked(PyList_New(2)));
+    nb::object frame = steal_or_throw(PyList_New(2));
     PyList_SET_ITEM(frame.ptr(), 0, nb::borrow(dict).release().ptr());
     PyList_SET_ITEM(frame.ptr(), 1, nb::borrow(path).release().ptr());
     if (PyList_Append(stack, frame.ptr()) < 0)
-        raise_current();
+        throw nb::python_error();
 }
 
 // The next (path, value) pair, or a null object when the walk is done.
@@ -412,26 +397,29 @@ nb::object walk_step(PyObject *stack) {
         Py_ssize_t depth = PyList_GET_SIZE(stack);
         if (depth == 0)
             return nb::object();
+        // The frame's parts are held by references of our own: the walk's
+        // stack is reachable from Python (gc.get_referents), and the code of
+        // an items iterator or of a key's __str__ may change it meanwhile.
         nb::object frame = nb::borrow(PyList_GET_ITEM(stack, depth - 1));
-        PyObject *source = PyList_GET_ITEM(frame.ptr(), 0);
-        if (PyDict_Check(source)) {
-            nb::object items = nb::steal(checked(PyObject_CallMethod(source, "items", nullptr)));
-            nb::object it = nb::steal(checked(PyObject_GetIter(items.ptr())));
-            if (PyList_SetItem(frame.ptr(), 0, it.release().ptr()) < 0)
-                raise_current();
-            source = PyList_GET_ITEM(frame.ptr(), 0);
+        nb::object source = nb::borrow(PyList_GET_ITEM(frame.ptr(), 0));
+        if (PyDict_Check(source.ptr())) {
+            nb::object items = steal_or_throw(PyObject_CallMethod(source.ptr(), "items", nullptr));
+            source = steal_or_throw(PyObject_GetIter(items.ptr()));
+            if (PyList_SetItem(frame.ptr(), 0, nb::borrow(source).release().ptr()) < 0)
+                throw nb::python_error();
         }
-        nb::object item = nb::steal(PyIter_Next(source));
+        nb::object item = nb::steal(PyIter_Next(source.ptr()));
         if (!item.is_valid()) {
             if (PyErr_Occurred())
-                raise_current();
+                throw nb::python_error();
             if (PyList_SetSlice(stack, depth - 1, depth, nullptr) < 0)
-                raise_current();
+                throw nb::python_error();
             continue;
         }
         nb::object kv[2];
         unpack(item, kv);
-        nb::object path = path_join(PyList_GET_ITEM(frame.ptr(), 1), kv[0]);
+        nb::object prefix = nb::borrow(PyList_GET_ITEM(frame.ptr(), 1));
+        nb::object path = path_join(prefix, kv[0]);
         if (PyDict_Check(kv[1].ptr())) {
             walk_push(stack, kv[1], path);
             continue;
@@ -451,7 +439,8 @@ PyObject *walk_next(PyObject *self) {
     w->running = true;
     PyObject *result = nullptr;
     try {
-        result = walk_step(w->stack).release().ptr();
+        nb::object stack = nb::borrow(w->stack);
+        result = walk_step(stack.ptr()).release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
     } catch (const std::exception &e) {
@@ -484,41 +473,53 @@ nb::object make_walk_type(nb::module_ &m) {
     static PyType_Spec walk_type_spec = {nullptr, sizeof(PairWalk), 0, 0, g_walk_slots};
     walk_type_spec.name = g_walk_type_name.c_str();
     walk_type_spec.flags = static_cast<unsigned int>(flags);
-    return nb::steal(checked(PyType_FromSpec(&walk_type_spec)));
+    return steal_or_throw(PyType_FromSpec(&walk_type_spec));
 }
 
 nb::object dict2pairs(nb::handle walk_type, nb::handle d, nb::handle path) {
-    qxargs::as_dict(d, "d");
-    qxargs::as_str(path, "path");
+    exact_dict(d, "d");
+    exact_str(path, "path");
     auto *tp = reinterpret_cast<PyTypeObject *>(walk_type.ptr());
-    nb::object stack = nb::steal(checked(PyList_New(0)));
+    nb::object stack = steal_or_throw(PyList_New(0));
     walk_push(stack.ptr(), d, path);
-    nb::object walk = nb::steal(checked(tp->tp_alloc(tp, 0)));
+    nb::object walk = steal_or_throw(tp->tp_alloc(tp, 0));
     auto *w = reinterpret_cast<PairWalk *>(walk.ptr());
     w->stack = stack.release().ptr();
     w->running = false;
     return walk;
 }
 
-} // namespace
-
 // ---------------------------------------------------------------------------
+// The helper functions.
 
+// Discrete transfer function (Gd_num, Gd_den) of the continuous one
+// Gs_num(s) / Gs_den(s) * exp(-Gs_delay * s), sampled with period Ts by
+// scipy.signal.cont2discrete with `method` (the Python defaults are Ts = 1 and
+// method = "zoh"):
+//   1. numerator and denominator become float arrays (copies);
+//   2. leading zeros of the numerator are dropped (an all-zero or empty
+//      numerator raises IndexError);
+//   3. cont2discrete((num, den), dt=Ts, method=method, alpha=None);
+//   4. d = int(round(Gs_delay / Ts)), ties to even;
+//   5. Gd_num = hstack((zeros(d), numerator row 0)): d samples of pure delay
+//      (a negative d raises NumPy's ValueError).
+// Gd_den is the denominator as cont2discrete returns it. Errors of NumPy,
+// SciPy and the arithmetic reach the caller unchanged; nothing passed in is
+// modified.
 nb::tuple c2d(nb::handle Gs_num, nb::handle Gs_den, nb::handle Gs_delay, nb::handle Ts,
               nb::handle method) {
-    nb::module_ np = nb::module_::import_("numpy");
+    nb::handle np = numpy();
     nb::module_ signal = nb::module_::import_("scipy.signal");
-    nb::handle float_type(reinterpret_cast<PyObject *>(&PyFloat_Type));
 
-    nb::object num = np.attr("array")(Gs_num, "dtype"_a = float_type);
-    nb::object den = np.attr("array")(Gs_den, "dtype"_a = float_type);
+    nb::object num = np.attr("array")(Gs_num, "dtype"_a = dtype_float64());
+    nb::object den = np.attr("array")(Gs_den, "dtype"_a = dtype_float64());
 
     // Drop the leading zeros of the numerator.
-    nb::object nonzero = nb::steal(checked(PyObject_RichCompare(num.ptr(), g_const.zero, Py_NE)));
+    nb::object nonzero = steal_or_throw(PyObject_RichCompare(num.ptr(), g_const.zero, Py_NE));
     nb::object where = np.attr("where")(nonzero);
     nb::object first_index = where[g_const.zero][g_const.zero];
-    nb::object from_first = nb::steal(checked(PySlice_New(first_index.ptr(), nullptr, nullptr)));
-    num = nb::steal(checked(PyObject_GetItem(num.ptr(), from_first.ptr())));
+    nb::object from_first = steal_or_throw(PySlice_New(first_index.ptr(), nullptr, nullptr));
+    num = steal_or_throw(PyObject_GetItem(num.ptr(), from_first.ptr()));
 
     nb::object result = signal.attr("cont2discrete")(nb::make_tuple(num, den), "dt"_a = Ts,
                                                      "method"_a = method, "alpha"_a = nb::none());
@@ -526,86 +527,104 @@ nb::tuple c2d(nb::handle Gs_num, nb::handle Gs_den, nb::handle Gs_delay, nb::han
     unpack(result, parts);  // numerator, denominator, sample time
 
     // Dead time as whole samples, rounded half to even.
-    nb::object ratio = nb::steal(checked(PyNumber_TrueDivide(Gs_delay.ptr(), Ts.ptr())));
+    nb::object ratio = steal_or_throw(PyNumber_TrueDivide(Gs_delay.ptr(), Ts.ptr()));
     nb::object rounded = nb::module_::import_("builtins").attr("round")(ratio);
-    nb::object delay_samples = nb::steal(checked(PyNumber_Long(rounded.ptr())));
+    nb::object delay_samples = steal_or_throw(PyNumber_Long(rounded.ptr()));
 
     nb::object row = parts[0][g_const.zero];
     nb::object Gd_num = np.attr("hstack")(nb::make_tuple(np.attr("zeros")(delay_samples), row));
     return nb::make_tuple(Gd_num, parts[1]);
 }
 
+// The local wall-clock time as "%Y-%m-%d %H:%M:%S" (Python's time module).
 nb::object current_time_str() {
     nb::module_ time = nb::module_::import_("time");
     return time.attr("strftime")("%Y-%m-%d %H:%M:%S", time.attr("localtime")());
 }
 
+// Write `value` into the nested dictionary `d` at the dotted key path of
+// pair = (path, value), creating missing levels as empty dictionaries.
 void pair2dict(nb::handle pair, nb::handle d) {
-    nb::tuple p = qxargs::as_tuple(pair, "pair");
-    qxargs::as_dict(d, "d");
+    nb::tuple p = exact_tuple(pair, "pair");
+    exact_dict(d, "d");
     nb::object kv[2];
     unpack(p, kv);
 
     nb::object keys = call_method(kv[0], "split", nb::str("."));
-    nb::object all_but_last = nb::steal(checked(PySlice_New(nullptr, g_const.minus_one, nullptr)));
-    nb::object parents = nb::steal(checked(PyObject_GetItem(keys.ptr(), all_but_last.ptr())));
-    nb::object last = nb::steal(checked(PyObject_GetItem(keys.ptr(), g_const.minus_one)));
+    nb::object all_but_last = steal_or_throw(PySlice_New(nullptr, g_const.minus_one, nullptr));
+    nb::object parents = steal_or_throw(PyObject_GetItem(keys.ptr(), all_but_last.ptr()));
+    nb::object last = steal_or_throw(PyObject_GetItem(keys.ptr(), g_const.minus_one));
 
     nb::object cur = nb::borrow(d);
-    nb::object it = nb::steal(checked(PyObject_GetIter(parents.ptr())));
+    nb::object it = steal_or_throw(PyObject_GetIter(parents.ptr()));
     while (PyObject *raw = PyIter_Next(it.ptr())) {
         nb::object key = nb::steal(raw);
-        nb::object fresh = nb::steal(checked(PyDict_New()));
+        nb::object fresh = steal_or_throw(PyDict_New());
         nb::object next;
-        if (PyDict_CheckExact(cur.ptr()))
-            next = nb::borrow(checked(PyDict_SetDefault(cur.ptr(), key.ptr(), fresh.ptr())));
-        else  // a dict subclass keeps its own setdefault; None fails on the lookup
+        if (PyDict_CheckExact(cur.ptr())) {
+            PyObject *entry = PyDict_SetDefault(cur.ptr(), key.ptr(), fresh.ptr());  // borrowed
+            if (!entry)
+                throw nb::python_error();
+            next = nb::borrow(entry);
+        } else {  // a dict subclass keeps its own setdefault; None fails on the lookup
             next = call_method(cur, "setdefault", key, fresh);
+        }
         if (!next.is_none() && !PyDict_Check(next.ptr())) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict",
                          Py_TYPE(next.ptr())->tp_name);
-            raise_current();
+            throw nb::python_error();
         }
         cur = std::move(next);
     }
     if (PyErr_Occurred())
-        raise_current();
+        throw nb::python_error();
 
     if (PyDict_CheckExact(cur.ptr())) {
         if (PyDict_SetItem(cur.ptr(), last.ptr(), kv[1].ptr()) < 0)
-            raise_current();
+            throw nb::python_error();
     } else {
-        nb::object one = nb::steal(checked(PyDict_New()));
+        nb::object one = steal_or_throw(PyDict_New());
         if (PyDict_SetItem(one.ptr(), last.ptr(), kv[1].ptr()) < 0)
-            raise_current();
+            throw nb::python_error();
         call_method(cur, "update", one);
     }
 }
 
+// Points "x,y#x,y#..." as (xp, yp), two lists of floats sorted by x with
+// NumPy's argsort.
 nb::tuple str2xpyp(nb::handle s) {
-    nb::str text = qxargs::as_str(s, "s");
+    nb::str text = exact_str(s, "s");
     nb::object hash = nb::str("#"), comma = nb::str(",");
-    nb::object segments = nb::steal(checked(PyUnicode_Split(text.ptr(), hash.ptr(), -1)));
+    nb::object segments = steal_or_throw(PyUnicode_Split(text.ptr(), hash.ptr(), -1));
     nb::list xs, ys;
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(segments.ptr()); i < n; ++i) {
         PyObject *seg = PyList_GET_ITEM(segments.ptr(), i);
         int has_comma = PyUnicode_Contains(seg, comma.ptr());
         if (has_comma < 0)
-            raise_current();
+            throw nb::python_error();
         if (!has_comma)
             continue;
-        nb::object fields = nb::steal(checked(PyUnicode_Split(seg, comma.ptr(), 2)));
-        xs.append(nb::steal(checked(PyFloat_FromString(PyList_GET_ITEM(fields.ptr(), 0)))));
-        ys.append(nb::steal(checked(PyFloat_FromString(PyList_GET_ITEM(fields.ptr(), 1)))));
+        nb::object fields = steal_or_throw(PyUnicode_Split(seg, comma.ptr(), 2));
+        xs.append(steal_or_throw(PyFloat_FromString(PyList_GET_ITEM(fields.ptr(), 0))));
+        ys.append(steal_or_throw(PyFloat_FromString(PyList_GET_ITEM(fields.ptr(), 1))));
     }
-    nb::module_ np = nb::module_::import_("numpy");
+    nb::handle np = numpy();
     nb::object order = np.attr("argsort")(xs);
     nb::object xp = np.attr("array")(xs)[order].attr("tolist")();
     nb::object yp = np.attr("array")(ys)[order].attr("tolist")();
     return nb::make_tuple(xp, yp);
 }
 
-void dataStore(nb::handle xArray, nb::handle xt) {
+// Push `xt` into the front of the history `xArray`, in place: every element
+// moves one index toward the end (the last one is lost), then `xt` is written
+// at index 0, converted to the element type where the container is typed.
+// The effect is that of
+//     xArray[1:] = xArray[0:-1]
+//     xArray[0] = xt
+// with the right-hand slice taken whole before the assignment. A container
+// without slice assignment (a tuple) raises TypeError before anything
+// changes; an empty one raises IndexError when index 0 is written.
+void data_store(nb::handle xArray, nb::handle xt) {
     PyObject *x = xArray.ptr();
     if (PyList_CheckExact(x)) {
         if (shift_list(x, xt.ptr()))
@@ -619,10 +638,10 @@ void dataStore(nb::handle xArray, nb::handle xt) {
     // or nothing: a copy taken first is put back if the write is refused.
     nb::object backup;
     if (is_ndarray(x))
-        backup = nb::steal(checked(PyObject_CallMethod(x, "copy", nullptr)));
-    nb::object head = nb::steal(checked(PyObject_GetItem(x, g_const.head_slice)));
+        backup = steal_or_throw(PyObject_CallMethod(x, "copy", nullptr));
+    nb::object head = steal_or_throw(PyObject_GetItem(x, g_const.head_slice));
     if (PyObject_SetItem(x, g_const.tail_slice, head.ptr()) < 0)
-        raise_current();
+        throw nb::python_error();
     if (PyObject_SetItem(x, g_const.zero, xt.ptr()) < 0) {
         if (backup.is_valid()) {
             nb::error_scope keep;  // the write's error is the one reported
@@ -630,9 +649,11 @@ void dataStore(nb::handle xArray, nb::handle xt) {
             if (!all || PyObject_SetItem(x, all.ptr(), backup.ptr()) < 0)
                 PyErr_Clear();
         }
-        raise_current();
+        throw nb::python_error();
     }
 }
+
+} // namespace
 
 void bind_shared_helpers(nb::module_ &m) {
     make_constants();
@@ -649,7 +670,7 @@ void bind_shared_helpers(nb::module_ &m) {
           "discrete numerator. Returns (Gd_num, Gd_den), coefficients of z^0, z^-1,\n"
           "... as scipy.signal.lfilter takes them.");
 
-    m.def("dataStore", &dataStore, nb::sig("def dataStore(xArray: object, xt: object) -> None"),
+    m.def("dataStore", &data_store, nb::sig("def dataStore(xArray: object, xt: object) -> None"),
           "xArray"_a.none(), "xt"_a.none(),
           "Push xt into the front of the history xArray, in place.\n\n"
           "Every element moves one index toward the end (the last, oldest one\n"
@@ -683,4 +704,5 @@ void bind_shared_helpers(nb::module_ &m) {
           "Segments without ',' are skipped; text after a second ',' is ignored.");
 }
 
-} // namespace qxhelpers
+} // namespace helpers
+} // namespace qxb
