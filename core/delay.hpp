@@ -23,8 +23,6 @@ public:
 
     std::size_t capacity() const { return cap_; }
     bool empty() const { return buf_.empty(); }
-    // Number of samples held: 0 before the first fill, capacity afterwards.
-    std::size_t size() const { return buf_.size(); }
 
     // Fill every slot with `v` (the first sample).
     void fill(const T &v) {
@@ -33,6 +31,8 @@ public:
     }
 
     // Enter a new sample; the oldest one drops out. Needs a filled line.
+    // The slot is written in place: the line is complete when the old value
+    // goes.
     void push(const T &v) {
         head_ = (head_ == 0 ? cap_ : head_) - 1;
         buf_[head_] = v;
@@ -56,14 +56,9 @@ public:
     }
 
     // Visit the samples newest first.
-    template <class F> void forEach(F &&f) const {
+    template <class F> void for_each(F &&f) const {
         for (std::size_t age = 0; age < buf_.size(); ++age)
             f(at(age));
-    }
-
-    void clear() {
-        std::vector<T>().swap(buf_);
-        head_ = 0;
     }
 
 private:

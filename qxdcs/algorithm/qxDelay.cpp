@@ -3,23 +3,25 @@
 //  * Delay: a callable block; Delay(max_cache)(Ut, nLag) returns the input of
 //    nLag calls earlier. Inputs are kept exactly as passed (any object), in a
 //    ring of max_cache entries (core/delay.hpp) that the first input fills.
-//  * Delay_Algorithm: the same delay in function-block style. Ut, Yt and nLag
-//    are class attributes that an instance overrides; call() reads Ut and
-//    nLag, writes Yt and keeps the float history U_array, which grows to
-//    nLag + 1 samples on demand and never shrinks.
+//  * Delay_Algorithm: the same delay in function-block style (bind/fblock.hpp).
+//    Ut, Yt and nLag are class attributes that an instance overrides; call()
+//    reads Ut and nLag, writes Yt and keeps the float history U_array, which
+//    grows to nLag + 1 samples on demand and never shrinks.
 #include <nanobind/nanobind.h>
 
-#include <climits>
+#include <cstddef>
 #include <new>
 #include <stdexcept>
+#include <tuple>
+#include <utility>
 #include <vector>
 
-#include "delay.hpp"
-#include "qx_args.hpp"
-#include "qx_fblock.hpp"
-#include "qx_fastcall.hpp"
-#include "qx_pickle.hpp"
-#include "qx_gc.hpp"
+#include "bind/args.hpp"
+#include "bind/block.hpp"
+#include "bind/fblock.hpp"
+#include "bind/kept.hpp"
+#include "bind/numpy.hpp"
+#include "core/delay.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -28,100 +30,117 @@ namespace {
 
 // --- Delay ------------------------------------------------------------------
 
-struct PyDelay {
-    qxfast::CallSlot<PyDelay> call_slot;  // direct calls (qx_fastcall.hpp)
+// The inputs a delay keeps, the caller's objects as passed, newest first.
+struct History {
     qxcore::DelayLine<nb::object> line;
-    nb::object last_Ut;  // kept for callers that read it; always None here
 
-    explicit PyDelay(std::size_t max_cache) : line(max_cache), last_Ut(nb::none()) {}
+    explicit History(std::size_t capacity) : line(capacity) {}
 
-    void fill(nb::handle Ut) {
-        try {
-            line.fill(nb::borrow(Ut));
-        } catch (const std::length_error &) {
-            throw std::bad_alloc();
-        }
+    // Garbage collection (bind/block.hpp): an input may refer back to the block.
+    int visit(visitproc visit, void *arg) const {
+        int rc = 0;
+        line.for_each([&](const nb::object &o) {
+            if (rc == 0 && o.is_valid())
+                rc = visit(o.ptr(), arg);
+        });
+        return rc;
+    }
+    // Empties the history (the next call fills it again); the inputs are
+    // released once the block is complete.
+    void clear(qxb::ReleaseLast &later) {
+        qxcore::DelayLine<nb::object> old(line.capacity());
+        std::swap(old, line);
+        old.for_each([&](const nb::object &o) { later.keep(o); });
     }
 
-    nb::object call(nb::handle Ut, nb::handle nLag);
+    nb::list list() const {
+        nb::list l;
+        line.for_each([&](const nb::object &o) { l.append(o); });
+        return l;
+    }
 };
 
-std::size_t checked_max_cache(nb::handle max_cache) {
-    long long n = qxargs::as_int(max_cache, "max_cache");
-    if (n < 1) {
-        PyErr_Format(PyExc_ValueError, "max_cache must be a positive integer, but got %lld.", n);
-        throw nb::python_error();
-    }
+// max_cache as the constructor takes it: an int of at least 1.
+std::size_t max_cache_value(nb::handle max_cache) {
+    long long n = qxb::exact_int(max_cache, "max_cache");
+    if (n < 1)
+        qxb::raise_value_error("max_cache must be a positive integer, but got %lld.", n);
     return static_cast<std::size_t>(n);
 }
 
-// nLag as a C integer. A Python int of any size, or an integer-like object
-// (a NumPy integer) is accepted; bool and everything else raise TypeError.
-// Returns false when the value does not fit a long long (it is then outside
-// every possible bound).
-bool lag_value(nb::handle nLag, long long &out) {
-    PyObject *o = nLag.ptr();
-    nb::object idx;
-    if (!PyLong_CheckExact(o)) {
-        if (PyBool_Check(o) || !PyIndex_Check(o))
-            qxargs::raise_incorrect_type("nLag", "int", nLag);
-        idx = nb::steal(PyNumber_Index(o));
-        if (!idx.is_valid())
-            throw nb::python_error();
-        o = idx.ptr();
+struct DelayBlock {
+    qxb::CallSlot<DelayBlock> call_slot;  // direct calls (bind/fastcall.hpp)
+    History history;
+    qxb::Kept last_Ut;  // kept for callers that read it; None unless they write it
+
+    static constexpr auto kept_members() {
+        return std::make_tuple(&DelayBlock::history, &DelayBlock::last_Ut);
     }
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (out == -1 && PyErr_Occurred())
+
+    explicit DelayBlock(std::size_t max_cache) : history(max_cache), last_Ut(nb::none()) {}
+
+    static DelayBlock make(nb::handle max_cache) { return DelayBlock(max_cache_value(max_cache)); }
+
+    std::size_t capacity() const { return history.line.capacity(); }
+
+    nb::object call(nb::handle Ut, nb::handle nLag) {
+        qxcore::DelayLine<nb::object> &line = history.line;
+        if (line.empty() && Ut.is_none())
+            throw nb::value_error("Ut is None and cache is empty.");
+        long long lag = 0;
+        const bool fits = qxb::index_value(nLag, "nLag", lag);
+        if (line.empty()) {
+            try {
+                line.fill(nb::borrow(Ut));
+            } catch (const std::length_error &) {
+                throw std::bad_alloc();
+            }
+        }
+        line.push(nb::borrow(Ut));
+        if (fits && lag >= 0 && static_cast<unsigned long long>(lag) < capacity())
+            return line.at(static_cast<std::size_t>(lag));
+        nb::str msg = nb::str("nLag must be between 0 and {}, but got {}.")
+                          .format(static_cast<unsigned long long>(capacity()) - 1, nLag);
+        PyErr_SetObject(PyExc_ValueError, msg.ptr());
         throw nb::python_error();
-    return overflow == 0;
-}
+    }
 
-nb::object PyDelay::call(nb::handle Ut, nb::handle nLag) {
-    if (line.empty() && Ut.is_none())
-        throw nb::value_error("Ut is None and cache is empty.");
-    long long lag;
-    bool fits = lag_value(nLag, lag);
-    if (line.empty())
-        fill(Ut);
-    line.push(nb::borrow(Ut));
-    if (fits && lag >= 0 && static_cast<unsigned long long>(lag) < line.capacity())
-        return line.at(static_cast<std::size_t>(lag));
-    nb::str msg = nb::str("nLag must be between 0 and {}, but got {}.")
-                      .format(static_cast<unsigned long long>(line.capacity()) - 1, nLag);
-    PyErr_SetObject(PyExc_ValueError, msg.ptr());
-    throw nb::python_error();
-}
+    nb::object state() const {
+        return nb::make_tuple(capacity(), history.list(), last_Ut.get());
+    }
 
-// The garbage collector must see the stored inputs: a delay may hold an
-// object that refers back to it.
-int delay_visit(PyDelay &d, visitproc visit, void *arg) {
-    int rc = 0;
-    d.line.forEach([&](const nb::object &o) {
-        if (rc == 0 && o.is_valid())
-            rc = visit(o.ptr(), arg);
-    });
-    if (rc)
-        return rc;
-    Py_VISIT(d.last_Ut.ptr());
-    return 0;
-}
+    // A restored delay obeys what a constructed one does: max_cache an int
+    // of at least 1, the history a list that is empty or holds max_cache
+    // inputs.
+    static DelayBlock from_state(nb::handle state) {
+        static const char *const kShape = "Delay state must be (max_cache, history, _last_Ut)";
+        if (!PyTuple_Check(state.ptr()))
+            throw nb::type_error(kShape);
+        if (PyTuple_GET_SIZE(state.ptr()) != 3)
+            throw nb::value_error(kShape);
+        auto part = [&](Py_ssize_t i) { return nb::handle(PyTuple_GET_ITEM(state.ptr(), i)); };
+        DelayBlock d(max_cache_value(part(0)));
+        nb::list items = qxb::exact_list(part(1), "history");
+        std::vector<nb::object> inputs;
+        inputs.reserve(items.size());
+        for (nb::handle h : items)
+            inputs.push_back(nb::borrow(h));
+        try {
+            d.history.line.assign(std::move(inputs));
+        } catch (const std::invalid_argument &e) {
+            throw nb::value_error(e.what());
+        }
+        d.last_Ut.replace(part(2));
+        return d;
+    }
 
-void delay_clear(PyDelay &d) {
-    // Detach first: releasing an input may run code that touches the block.
-    qxcore::DelayLine<nb::object> old(d.line.capacity());
-    std::swap(old, d.line);
-    nb::object last = std::move(d.last_Ut);
-    d.last_Ut = nb::none();
-    old.clear();
-}
-
-
-nb::list history_list(const PyDelay &d) {
-    nb::list l;
-    d.line.forEach([&](const nb::object &o) { l.append(o); });
-    return l;
-}
+    nb::str repr() const {
+        if (history.line.empty())
+            return nb::str("Delay(max_cache={}, empty)").format(capacity());
+        nb::object newest = history.line.at(0);  // its __repr__ may call the block
+        return nb::str("Delay(max_cache={}, newest={!r})").format(capacity(), newest);
+    }
+};
 
 // --- Delay_Algorithm --------------------------------------------------------
 
@@ -129,28 +148,21 @@ struct DelayAlgorithm {};  // all state lives in the instance dictionary
 
 PyObject *s_Ut, *s_Yt, *s_nLag, *s_U_array;
 
+// nLag of Delay_Algorithm: an integer (int, NumPy integer, __index__; not a
+// bool) of at least 0.
 long long algorithm_lag(nb::handle nLag) {
-    PyObject *o = nLag.ptr();
-    if (PyBool_Check(o) || !PyIndex_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "nLag must be an integer, got %.200s",
-                     Py_TYPE(o)->tp_name);
+    long long lag = 0;
+    if (!qxb::index_value(nLag, "nLag", lag)) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long long");
         throw nb::python_error();
     }
-    nb::object idx = nb::steal(PyNumber_Index(o));
-    if (!idx.is_valid())
-        throw nb::python_error();
-    long long lag = PyLong_AsLongLong(idx.ptr());
-    if (lag == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    if (lag < 0) {
-        PyErr_Format(PyExc_ValueError, "nLag must be non-negative, but got %lld.", lag);
-        throw nb::python_error();
-    }
+    if (lag < 0)
+        qxb::raise_value_error("nLag must be non-negative, but got %lld.", lag);
     return lag;
 }
 
 void algorithm_call(nb::handle self) {
-    using namespace qxfb;
+    using namespace qxb::fblock;
     nb::handle ds = data_store_fn();
     nb::object Ut = get(self, s_Ut);
     long long lag = algorithm_lag(get(self, s_nLag));
@@ -162,8 +174,8 @@ void algorithm_call(nb::handle self) {
     // Everything that may fail on a bad input fails before the history moves.
     nb::object x;
     if (n == 0) {
-        x = storable_as(dtype_float64(), Ut);
-        arr = numpy().attr("array")(nb::make_tuple(x), "dtype"_a = dtype_float64());
+        x = storable_as(qxb::dtype_float64(), Ut);
+        arr = qxb::FloatArray::copy_of(nb::make_tuple(x)).object();
         set(self, s_U_array, arr);
         n = 1;
     } else {
@@ -171,7 +183,7 @@ void algorithm_call(nb::handle self) {
     }
     if (lag > static_cast<long long>(n) - 1) {
         // Extend with copies of the oldest sample.
-        arr = numpy().attr("pad")(arr, nb::make_tuple(0, lag + 1 - n), "mode"_a = "edge");
+        arr = qxb::numpy().attr("pad")(arr, nb::make_tuple(0, lag + 1 - n), "mode"_a = "edge");
         set(self, s_U_array, arr);
     }
     data_store(ds, arr, x);
@@ -183,62 +195,37 @@ void algorithm_call(nb::handle self) {
 NB_MODULE(qxDelay, m) {
     m.doc() = "Pure transport delay of a sampled signal, counted in calls.";
 
-    s_Ut = qxfb::intern("Ut");
-    s_Yt = qxfb::intern("Yt");
-    s_nLag = qxfb::intern("nLag");
-    s_U_array = qxfb::intern("U_array");
+    s_Ut = qxb::fblock::intern("Ut");
+    s_Yt = qxb::fblock::intern("Yt");
+    s_nLag = qxb::fblock::intern("nLag");
+    s_U_array = qxb::fblock::intern("U_array");
 
-    nb::class_<PyDelay>(m, "Delay", nb::type_slots(qxgc::slots<PyDelay, delay_visit, delay_clear>),
+    auto delay = qxb::block_class<DelayBlock>(m, "Delay",
         "Pure delay: Delay(max_cache)(Ut, nLag) returns the input of nLag calls earlier.\n\n"
         "Inputs are kept exactly as passed, so any object can be delayed. The first\n"
         "input fills the whole history, so the output starts at the first input.\n"
-        "nLag may change from call to call within 0 <= nLag < max_cache.")
-        .def("__init__",
-             [](PyDelay *self, nb::handle max_cache) {
-                 new (self) PyDelay(checked_max_cache(max_cache));
-             },
-             "max_cache"_a = 10000)
-        .def("__call__", &PyDelay::call, "Ut"_a.none(), "nLag"_a.none() = 1,
+        "nLag may change from call to call within 0 <= nLag < max_cache.");
+    delay.def("__init__",
+              [](DelayBlock *self, nb::handle max_cache) {
+                  new (self) DelayBlock(DelayBlock::make(max_cache));
+              },
+              "max_cache"_a = 10000)
+        .def("__call__", &DelayBlock::call, "Ut"_a.none(), "nLag"_a.none() = 1,
              "Enter Ut and return the input of nLag calls earlier (nLag 0: Ut itself).")
         .def_prop_ro("_cache",
-             [](PyDelay &d) {
+             [](DelayBlock &d) {
                  return nb::module_::import_("collections")
-                     .attr("deque")(history_list(d), "maxlen"_a = d.line.capacity());
+                     .attr("deque")(d.history.list(), "maxlen"_a = d.capacity());
              },
              "A copy of the history, newest input first.")
-        .def_prop_rw("_last_Ut", [](PyDelay &d) { return d.last_Ut; },
-             [](PyDelay &d, nb::handle v) { d.last_Ut = nb::borrow(v); },
+        .def_prop_rw("_last_Ut", [](DelayBlock &d) { return d.last_Ut.get(); },
+             [](DelayBlock &d, nb::handle v) { d.last_Ut.replace(v); },
              nb::for_setter(nb::arg("value").none()))
-        .def("__getstate__",
-             [](PyDelay &d) {
-                 return nb::make_tuple(d.line.capacity(), history_list(d), d.last_Ut);
-             })
-        .def("__setstate__",
-             [](PyDelay &d, nb::tuple state) {
-                 if (state.size() != 3)
-                     throw nb::value_error("Delay state must be (max_cache, history, _last_Ut)");
-                 std::size_t cap = checked_max_cache(state[0]);
-                 nb::list items = qxargs::as_list(state[1], "history");
-                 std::vector<nb::object> v;
-                 v.reserve(items.size());
-                 for (nb::handle h : items)
-                     v.push_back(nb::borrow(h));
-                 new (&d) PyDelay(cap);
-                 try {
-                     d.line.assign(std::move(v));
-                 } catch (const std::invalid_argument &e) {
-                     throw nb::value_error(e.what());
-                 }
-                 d.last_Ut = nb::borrow(state[2]);
-             })
-        .def("__repr__", [](PyDelay &d) {
-            if (d.line.empty())
-                return nb::str("Delay(max_cache={}, empty)").format(d.line.capacity());
-            return nb::str("Delay(max_cache={}, newest={!r})").format(d.line.capacity(),
-                                                                      d.line.at(0));
-        });
+        .def("__repr__", &DelayBlock::repr);
+    qxb::def_state(delay, &DelayBlock::state, &DelayBlock::from_state);
+    qxb::finish_block(delay);
 
-    auto alg = nb::class_<DelayAlgorithm>(m, "Delay_Algorithm", nb::dynamic_attr(),
+    auto alg = qxb::fblock::fblock_class<DelayAlgorithm>(m, "Delay_Algorithm",
         "Pure delay in function-block style.\n\n"
         "Write Ut (input) and nLag (delay in calls), call call(), read Yt. The float\n"
         "history U_array (newest first) is filled with the first input, grows to\n"
@@ -248,20 +235,18 @@ NB_MODULE(qxDelay, m) {
     alg.attr("nLag") = 1;
     alg.def("__init__",
             [](nb::pointer_and_handle<DelayAlgorithm> self) {
+                nb::object history = qxb::FloatArray::zeros(0).object();
                 new (self.p) DelayAlgorithm();
-                qxfb::set(self.h, s_U_array,
-                          qxfb::numpy().attr("zeros")(0, "dtype"_a = qxfb::dtype_float64()));
+                qxb::fblock::set(self.h, s_U_array, history);
             })
-        .def("call", [](nb::pointer_and_handle<DelayAlgorithm> self) { algorithm_call(self.h); },
-             "One sample: enter Ut into U_array and set Yt to the input of nLag calls earlier.")
-        .def("__reduce__", [](nb::handle self) { return qxfb::reduce_by_dict(self); })
         .def("__repr__", [](nb::handle self) {
-            using qxfb::get;
+            using qxb::fblock::get;
             return nb::str("Delay_Algorithm(Ut={!r}, nLag={!r}, Yt={!r}, U_array={!r})")
                 .format(get(self, s_Ut), get(self, s_nLag), get(self, s_Yt),
                         get(self, s_U_array));
         });
-
-    qxfast::enable_fast_call<PyDelay, &PyDelay::call_slot>(m.attr("Delay"));
-    qxpickle::enable_reduce(m.attr("Delay"));
+    qxb::fblock::def_call<DelayAlgorithm, &algorithm_call>(alg,
+        "call($self, /)\n--\n\n"
+        "One sample: enter Ut into U_array and set Yt to the input of nLag calls earlier.");
+    qxb::finish_block(alg);
 }

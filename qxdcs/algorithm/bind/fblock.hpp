@@ -1,0 +1,204 @@
+// Blocks in function-block style (qxDelay.Delay_Algorithm, the timers and the
+// flip-flop of qxTrigger).
+//
+// Such a block keeps its inputs, outputs and settings as Python attributes:
+// the defaults are class attributes, an instance overrides them by plain
+// assignment into its own __dict__, and call() reads and writes them through
+// the instance, exactly as attribute access from Python would. The sample
+// histories are NumPy arrays shifted in place by utilities.dataStore.
+//
+// The C++ object holds nothing; the instance dictionary is the whole state.
+//  * fblock_class() registers such a class: block_class() with an instance
+//    dictionary, pickled and copied by that dictionary (reduce_by_dict()).
+//  * def_call() binds call() and gives it the direct path of
+//    bind/fastcall.hpp: the common call (no arguments, a constructed object)
+//    runs natively, every other call goes to the bound method, which reports
+//    it as before.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <climits>
+#include <exception>
+#include <new>
+
+#include "bind/args.hpp"
+#include "bind/block.hpp"
+#include "bind/fastcall.hpp"
+#include "bind/numpy.hpp"
+
+namespace qxb {
+namespace fblock {
+
+namespace nb = nanobind;
+
+// An interned attribute name, created once and kept for the process's life.
+inline PyObject *intern(const char *s) {
+    PyObject *o = PyUnicode_InternFromString(s);
+    if (!o)
+        throw nb::python_error();
+    return o;
+}
+
+// self.<name> as Python reads it (instance dictionary, class default,
+// property of a subclass): a reference of our own.
+inline nb::object get(nb::handle self, PyObject *name) {
+    return steal_or_throw(PyObject_GetAttr(self.ptr(), name));
+}
+
+inline void set(nb::handle self, PyObject *name, nb::handle value) {
+    if (PyObject_SetAttr(self.ptr(), name, value.ptr()) != 0)
+        throw nb::python_error();
+}
+
+// Item `i` of a sequence (a NumPy array as a rule).
+inline nb::object item(nb::handle seq, Py_ssize_t i) {
+    return steal_or_throw(PySequence_GetItem(seq.ptr(), i));
+}
+
+// --- the history shift ---------------------------------------------------------------
+
+// utilities.dataStore(xArray, xt): shifts xArray by one place toward its
+// end, in place, and writes xt at index 0. Imported on first use and kept
+// (modules live as long as the interpreter); a block fetches it before it
+// changes anything, so a missing module leaves the block intact.
+inline nb::handle data_store_fn() {
+    static PyObject *fn = nullptr;
+    if (!fn) {
+        nb::object f = nb::module_::import_("qxdcs.algorithm.utilities").attr("dataStore");
+        fn = f.release().ptr();
+    }
+    return fn;
+}
+
+inline void data_store(nb::handle fn, nb::handle array, nb::handle value) {
+    PyObject *args[2] = {array.ptr(), value.ptr()};
+    steal_or_throw(PyObject_Vectorcall(fn.ptr(), args, 2, nullptr));
+}
+
+// A small non-negative int (or a bool) that every numeric element type holds
+// exactly, from bool to float16: writing it can never fail.
+inline bool always_storable(nb::handle x) {
+    long long v;
+    return int_within(x, 127, v) && v >= 0;
+}
+
+// `x` in a form that writing it into an array of element type `dtype`
+// cannot fail: a value the array would refuse raises here, with NumPy's own
+// error, before any history has moved. Floats and ints that a float64 array
+// takes, and ints and floats that fit an int64 array, pass unchanged (the
+// array converts them exactly as it would have); anything else is written
+// into a one-element scratch array of that type and read back.
+inline nb::object storable_as(nb::handle dtype, nb::handle x) {
+    PyObject *o = x.ptr();
+    if (dtype.ptr() == dtype_float64().ptr()) {
+        if (PyFloat_Check(o))
+            return nb::borrow(x);
+        if (PyLong_Check(o)) {
+            if (PyLong_AsDouble(o) == -1.0 && PyErr_Occurred())
+                throw nb::python_error();
+            return nb::borrow(x);
+        }
+    } else if (dtype.ptr() == dtype_int64().ptr()) {
+        long long v;
+        if (int_within(x, LLONG_MAX, v))
+            return nb::borrow(x);
+        if (PyFloat_Check(o)) {
+            double d = PyFloat_AS_DOUBLE(o);
+            // Finite and inside int64 after truncation toward zero.
+            if (d >= -9223372036854775808.0 && d < 9223372036854775808.0)
+                return nb::borrow(x);
+        }
+    }
+    static PyObject *s_empty = intern("empty");
+    nb::object one = steal_or_throw(PyLong_FromLong(1));
+    nb::object empty = steal_or_throw(PyObject_GetAttr(numpy().ptr(), s_empty));
+    PyObject *args[2] = {one.ptr(), dtype.ptr()};
+    nb::object scratch = steal_or_throw(PyObject_Vectorcall(empty.ptr(), args, 2, nullptr));
+    if (PySequence_SetItem(scratch.ptr(), 0, o) != 0)
+        throw nb::python_error();
+    return item(scratch, 0);
+}
+
+// The same for the element type of `array`; an object without a dtype (a
+// list, say) takes `x` as it is.
+inline nb::object storable(nb::handle array, nb::handle x) {
+    if (always_storable(x))
+        return nb::borrow(x);
+    static PyObject *s_dtype = intern("dtype");
+    PyObject *dt = PyObject_GetAttr(array.ptr(), s_dtype);
+    if (!dt) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nb::borrow(x);
+    }
+    nb::object dtype = nb::steal(dt);
+    return storable_as(dtype, x);
+}
+
+// --- pickling and copying ------------------------------------------------------------
+
+// (type(self), (), state): the object is rebuilt by calling its class with no
+// arguments, then its dictionary is updated from the state. The state is a
+// copy of the instance dictionary, or (that copy, slot values) when the
+// object is an instance of a Python subclass with __slots__ that are set:
+// pickle and copy restore such a pair by themselves.
+inline nb::object reduce_by_dict(nb::handle self) {
+    static PyObject *s_dict = intern("__dict__");
+    nb::object d = get(self, s_dict);
+    nb::object state = steal_or_throw(PyDict_Copy(d.ptr()));
+    nb::object slots = slot_values(self);
+    if (PyDict_GET_SIZE(slots.ptr()) > 0)
+        state = nb::make_tuple(state, slots);
+    return nb::make_tuple(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(self.ptr()))),
+                          nb::tuple(), state);
+}
+
+// --- registration -----------------------------------------------------------------------
+
+// block_class() for a function-block class: an instance dictionary, and
+// pickling and copying by it.
+template <class T> nb::class_<T> fblock_class(nb::handle scope, const char *name, const char *doc) {
+    nb::class_<T> cls = block_class<T>(scope, name, doc, nb::dynamic_attr());
+    cls.def("__reduce__", &reduce_by_dict,
+            "Pickle and copy by the instance dictionary (with the values of a\n"
+            "subclass's __slots__).");
+    return cls;
+}
+
+// The native path of call(): Body for a call without arguments; any other
+// call is left to the bound method (null without an error), which reports
+// it. The bodies raise Python errors through nb::python_error; a failed C++
+// allocation becomes MemoryError, anything else RuntimeError, as nanobind
+// turns them.
+template <class T, void (*Body)(nb::handle)>
+PyObject *native_call(T &, PyObject *self, PyObject *const *, Py_ssize_t nargs) {
+    if (nargs != 0)
+        return nullptr;
+    try {
+        Body(self);
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        return nullptr;
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+inline constexpr char kCallName[] = "call";
+
+// call() running Body: bound by nanobind, then given the direct path. `doc`
+// starts with the text signature: "call($self, /)\n--\n\n...".
+template <class T, void (*Body)(nb::handle)> void def_call(nb::class_<T> &cls, const char *doc) {
+    cls.def("call", [](nb::pointer_and_handle<T> self) { Body(self.h); });
+    fast_method<T, kCallName, &native_call<T, Body>>(cls, doc);
+}
+
+} // namespace fblock
+} // namespace qxb
