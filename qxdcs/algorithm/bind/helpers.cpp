@@ -7,8 +7,12 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include <nanobind/stl/string.h>
 
@@ -343,23 +347,38 @@ nb::object call_method(nb::handle obj, const char *name, nb::handle arg1, nb::ha
 // is visited is seen as it is then. Nested dictionaries, of any dict
 // subclass, are descended into; every other value is a leaf. Like a Python
 // generator, the walk is finished once it has raised.
+//
+// The stack is native and belongs to the step that runs: while a step runs
+// the caller's code (an items iterator, a key's __str__), the walk object
+// holds nothing that code could reach and change.
+
+struct WalkFrame {
+    nb::object source;  // the dictionary, or its items iterator once reached
+    nb::object path;    // dotted path of this level
+};
+using WalkStack = std::vector<WalkFrame>;
 
 struct PairWalk {
     PyObject_HEAD
-    PyObject *stack;  // list of [dict-or-iterator, path]; NULL when finished
+    WalkStack *stack;  // null when finished, and while a step runs
     bool running;
 };
 
 std::string g_walk_type_name;
 
 int walk_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(reinterpret_cast<PairWalk *>(self)->stack);
     Py_VISIT(Py_TYPE(self));
+    if (const WalkStack *stack = reinterpret_cast<PairWalk *>(self)->stack)
+        for (const WalkFrame &f : *stack) {
+            Py_VISIT(f.source.ptr());
+            Py_VISIT(f.path.ptr());
+        }
     return 0;
 }
 
+// Finishes the walk; its frames are released after that.
 int walk_clear(PyObject *self) {
-    Py_CLEAR(reinterpret_cast<PairWalk *>(self)->stack);
+    delete std::exchange(reinterpret_cast<PairWalk *>(self)->stack, nullptr);
     return 0;
 }
 
@@ -378,78 +397,66 @@ nb::object path_join(nb::handle path, nb::handle key) {
     return steal_or_throw(PyUnicode_FromFormat("%U.%U", path.ptr(), text.ptr()));
 }
 
-void walk_push(PyObject *stack, nb::handle dict, nb::handle path) {
-    if (PyList_GET_SIZE(stack) >= Py_GetRecursionLimit()) {
+void walk_push(WalkStack &stack, nb::handle dict, nb::handle path) {
+    if (stack.size() >= static_cast<std::size_t>(Py_GetRecursionLimit())) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while walking a nested dictionary");
         throw nb::python_error();
     }
-    nb::object frame = steal_or_throw(PyList_New(2));
-    PyList_SET_ITEM(frame.ptr(), 0, nb::borrow(dict).release().ptr());
-    PyList_SET_ITEM(frame.ptr(), 1, nb::borrow(path).release().ptr());
-    if (PyList_Append(stack, frame.ptr()) < 0)
-        throw nb::python_error();
+    stack.push_back({nb::borrow(dict), nb::borrow(path)});
 }
 
 // The next (path, value) pair, or a null object when the walk is done.
-nb::object walk_step(PyObject *stack) {
-    for (;;) {
-        Py_ssize_t depth = PyList_GET_SIZE(stack);
-        if (depth == 0)
-            return nb::object();
-        // The frame's parts are held by references of our own: the walk's
-        // stack is reachable from Python (gc.get_referents), and the code of
-        // an items iterator or of a key's __str__ may change it meanwhile.
-        nb::object frame = nb::borrow(PyList_GET_ITEM(stack, depth - 1));
-        nb::object source = nb::borrow(PyList_GET_ITEM(frame.ptr(), 0));
-        if (PyDict_Check(source.ptr())) {
-            nb::object items = steal_or_throw(PyObject_CallMethod(source.ptr(), "items", nullptr));
-            source = steal_or_throw(PyObject_GetIter(items.ptr()));
-            if (PyList_SetItem(frame.ptr(), 0, nb::borrow(source).release().ptr()) < 0)
-                throw nb::python_error();
+nb::object walk_step(WalkStack &stack) {
+    while (!stack.empty()) {
+        if (PyDict_Check(stack.back().source.ptr())) {
+            nb::object items =
+                steal_or_throw(PyObject_CallMethod(stack.back().source.ptr(), "items", nullptr));
+            stack.back().source = steal_or_throw(PyObject_GetIter(items.ptr()));
         }
-        nb::object item = nb::steal(PyIter_Next(source.ptr()));
+        nb::object item = nb::steal(PyIter_Next(stack.back().source.ptr()));
         if (!item.is_valid()) {
             if (PyErr_Occurred())
                 throw nb::python_error();
-            if (PyList_SetSlice(stack, depth - 1, depth, nullptr) < 0)
-                throw nb::python_error();
+            stack.pop_back();
             continue;
         }
         nb::object kv[2];
         unpack(item, kv);
-        nb::object prefix = nb::borrow(PyList_GET_ITEM(frame.ptr(), 1));
-        nb::object path = path_join(prefix, kv[0]);
+        nb::object path = path_join(stack.back().path, kv[0]);
         if (PyDict_Check(kv[1].ptr())) {
             walk_push(stack, kv[1], path);
             continue;
         }
         return nb::make_tuple(path, kv[1]);
     }
+    return nb::object();
 }
 
 PyObject *walk_next(PyObject *self) {
     auto *w = reinterpret_cast<PairWalk *>(self);
-    if (!w->stack)
-        return nullptr;
     if (w->running) {
         PyErr_SetString(PyExc_ValueError, "generator already executing");
         return nullptr;
     }
+    if (!w->stack)
+        return nullptr;
     w->running = true;
+    std::unique_ptr<WalkStack> stack(std::exchange(w->stack, nullptr));
     PyObject *result = nullptr;
     try {
-        nb::object stack = nb::borrow(w->stack);
-        result = walk_step(stack.ptr()).release().ptr();
+        result = walk_step(*stack).release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
     w->running = false;
-    if (!result)
-        Py_CLEAR(w->stack);  // exhausted or failed: finished for good
-    return result;
+    if (result)
+        w->stack = stack.release();
+    return result;  // exhausted or failed: finished for good, the frames go last
 }
 
 PyType_Slot g_walk_slots[] = {
@@ -479,12 +486,12 @@ nb::object make_walk_type(nb::module_ &m) {
 nb::object dict2pairs(nb::handle walk_type, nb::handle d, nb::handle path) {
     exact_dict(d, "d");
     exact_str(path, "path");
+    auto stack = std::make_unique<WalkStack>();
+    walk_push(*stack, d, path);
     auto *tp = reinterpret_cast<PyTypeObject *>(walk_type.ptr());
-    nb::object stack = steal_or_throw(PyList_New(0));
-    walk_push(stack.ptr(), d, path);
     nb::object walk = steal_or_throw(tp->tp_alloc(tp, 0));
     auto *w = reinterpret_cast<PairWalk *>(walk.ptr());
-    w->stack = stack.release().ptr();
+    w->stack = stack.release();
     w->running = false;
     return walk;
 }
