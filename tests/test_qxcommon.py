@@ -141,6 +141,42 @@ def test_dict2pairs_laziness_identity_and_failure(mod):
         list(mod.dict2pairs(me))
 
 
+def test_dict2pairs_caller_code_cannot_reach_the_walk(mod):
+    # A key's __str__ and a dict subclass's items() run while the walk is at a
+    # step; whatever of its state the collector shows them, they break, and
+    # the walk must still give the right pairs (and not crash: child process).
+    code = f"""
+import gc
+from qxdcs.algorithm.{mod.__name__.rsplit(".", 1)[1]} import dict2pairs
+def tamper():
+    for r in gc.get_referents(walk):
+        if isinstance(r, list):
+            for frame in r:
+                if isinstance(frame, list):
+                    frame[:] = [None, None]
+            r.append([None, None])
+    junk = [str(i) * 3 for i in range(5000)]
+class Key:
+    def __str__(self):
+        tamper()
+        return "k"
+class Odd(dict):
+    def items(self):
+        yield ("x", 1)
+        tamper()
+        yield ("y", 2)
+prefix = "".join(["ro", "ot"])
+walk = dict2pairs({{"a": {{Key(): 1, "b": Odd()}}, "c": 3}}, prefix)
+del prefix
+pairs = list(walk)
+assert pairs == [("root.a.k", 1), ("root.a.b.x", 1), ("root.a.b.y", 2), ("root.c", 3)], pairs
+print("ok")
+"""
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          cwd=tempfile.gettempdir(), timeout=120)
+    assert proc.returncode == 0 and proc.stdout.split() == ["ok"], proc.stderr[-2000:]
+
+
 # --- pair2dict ----------------------------------------------------------------
 
 @pytest.mark.parametrize("pair, before, after", [
