@@ -3,6 +3,8 @@ import copy
 import gc
 import pickle
 import random
+import warnings
+import weakref
 
 import numpy as np
 import pytest
@@ -201,3 +203,61 @@ def test_algorithm_copy_is_independent_and_continues(dup):
     seq, lags = [4.0, 5.0, 6.0], [2, 0, 3]
     assert run_algorithm(twin, seq, lags) == run_algorithm(blk, seq, lags)
     assert twin.U_array.tolist() == blk.U_array.tolist()
+
+
+# Python subclasses with __slots__, importable so that pickle finds them.
+class SlottedDelay(Delay):
+    __slots__ = ("tag", "spare")
+
+
+class SlottedAlgorithm(Delay_Algorithm):
+    __slots__ = ("tag", "spare")
+
+
+CLONES = [copy.deepcopy] + [
+    (lambda p: lambda o: pickle.loads(pickle.dumps(o, p)))(p)
+    for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+
+
+@pytest.mark.parametrize("clone", CLONES)
+@pytest.mark.parametrize("cls,feed", [
+    (SlottedDelay, lambda blk, u: blk(u, 2)),
+    (SlottedAlgorithm, lambda blk, u: run_algorithm(blk, [u], [2])[0]),
+], ids=["Delay", "Delay_Algorithm"])
+def test_subclass_slots_survive_copies(cls, feed, clone):
+    blk = cls(5) if cls is SlottedDelay else cls()
+    for u in (1.0, 2.0, 3.0):
+        feed(blk, u)
+    blk.tag = ["FT101"]
+    twin = clone(blk)
+    assert type(twin) is cls and twin.tag == ["FT101"] and not hasattr(twin, "spare")
+    assert [feed(twin, u) for u in (4.0, 5.0, 6.0)] == [feed(blk, u) for u in (4.0, 5.0, 6.0)]
+
+
+class Token:
+    pass
+
+
+@pytest.mark.parametrize("make,exc", [
+    (lambda t: (0, [], t), ValueError),            # max_cache below 1
+    (lambda t: (True, [], t), TypeError),          # max_cache not an int
+    (lambda t: (3, [t, 2], None), ValueError),     # history neither empty nor full
+    (lambda t: (3, (t, 2, 3), None), TypeError),   # history not a list
+    (lambda t: [3, [t, 2, 3], None], TypeError),   # not a tuple
+    (lambda t: (3, [t, 2, 3]), ValueError),        # wrong length
+])
+def test_delay_refused_state_leaves_nothing(make, exc):
+    tok = Token()
+    ref = weakref.ref(tok)
+    raw = Delay.__new__(Delay)
+    with pytest.raises(exc):
+        raw.__setstate__(make(tok))
+    del tok
+    gc.collect()
+    assert ref() is None                    # nothing of the refused state is kept
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)   # nanobind's "uninitialized instance"
+        with pytest.raises(TypeError):
+            raw(1.0)                        # still unconstructed, not half restored
+    raw.__setstate__((3, [7.0, 8.0, 9.0], "x"))
+    assert [raw(1.0, 2), raw(2.0, 2), raw(3.0, 2)] == [8.0, 7.0, 1.0] and raw._last_Ut == "x"

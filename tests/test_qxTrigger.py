@@ -191,3 +191,27 @@ def test_flip_flop_copy_continues(dup):
     twin = dup(blk)
     seq = [(0, 0), (0, 1), (0, 0), (1, 0)]
     assert drive_rs(twin, seq) == drive_rs(blk, seq)
+
+
+# Python subclasses with __slots__, importable so that pickle finds them.
+class SlottedTON(TONtrigger):
+    __slots__ = ("tag", "spare")
+
+
+class SlottedRS(RStrigger):
+    __slots__ = ("tag", "spare")
+
+
+@pytest.mark.parametrize("clone", [copy.deepcopy] + [
+    (lambda p: lambda o: pickle.loads(pickle.dumps(o, p)))(p)
+    for p in range(pickle.HIGHEST_PROTOCOL + 1)])
+def test_subclass_slots_survive_copies(clone):
+    ton, rs = SlottedTON(), SlottedRS()
+    drive(ton, [1, 1], DT=4)
+    drive_rs(rs, [(1, 0)])
+    ton.tag, rs.tag = "TON-7", "RS-2"
+    ton2, rs2 = clone(ton), clone(rs)
+    assert (ton2.tag, rs2.tag) == ("TON-7", "RS-2") and not hasattr(ton2, "spare")
+    assert type(ton2) is SlottedTON and ton2.Ut_array is not ton.Ut_array
+    assert drive(ton2, [1, 1, 0]) == drive(ton, [1, 1, 0])
+    assert drive_rs(rs2, [(0, 0), (0, 1)]) == drive_rs(rs, [(0, 0), (0, 1)])
