@@ -186,3 +186,44 @@ def test_pid_run_history_written_in_part_and_unconstructed_objects():
             return ("mine", super().run(*a))
 
     assert Mine().run(0, 1.0, 2.0, 3.0) == ("mine", 3.0)
+
+
+# --- call() of function-block style blocks ------------------------------------
+
+from qxdcs.algorithm import qxDelay, qxTrigger  # noqa: E402
+
+FBLOCKS = [(qxDelay.Delay_Algorithm, dict(Ut=2.5, nLag=2), "Yt"),
+           (qxTrigger.TONtrigger, dict(Ut=1, DT=2), "ET"),
+           (qxTrigger.TOFFtrigger, dict(Ut=0, DT=2), "Yt"),
+           (qxTrigger.RStrigger, dict(S=1), "Q")]
+
+
+@pytest.mark.parametrize("cls,inputs,output", FBLOCKS, ids=[b[0].__name__ for b in FBLOCKS])
+def test_function_block_call_paths(cls, inputs, output):
+    def made():
+        obj = cls()
+        for k, v in inputs.items():
+            setattr(obj, k, v)
+        return obj
+
+    a, b = made(), made()
+    for _ in range(3):
+        assert a.call() is None and cls.call(b) is None
+        assert repr(getattr(a, output)) == repr(getattr(b, output))
+    before = repr(a)
+    for bad in (lambda: a.call(1), lambda: a.call(x=1), lambda: cls.call()):
+        with pytest.raises(TypeError):
+            bad()
+    assert repr(a) == before                  # a refused call changes nothing
+
+    class Overrides(cls):
+        def call(self):
+            super().call()
+            return "mine"
+
+    assert Overrides().call() == "mine"
+    raw = cls.__new__(cls)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)   # nanobind's "uninitialized instance"
+        with pytest.raises(TypeError):
+            raw.call()
