@@ -5,6 +5,9 @@ from typing import Any, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
+# The instance dictionary, with the values of a subclass's __slots__ beside it.
+_DictState = dict[str, Any] | tuple[dict[str, Any], dict[str, Any]]
+
 class Delay:
     """Delay(max_cache)(Ut, nLag) returns the input of nLag calls earlier."""
 
@@ -25,4 +28,4 @@ class Delay_Algorithm:
     U_array: npt.NDArray[np.float64]
     def __init__(self) -> None: ...
     def call(self) -> None: ...
-    def __reduce__(self) -> tuple[type[Delay_Algorithm], tuple[()], dict[str, Any]]: ...
+    def __reduce__(self) -> tuple[type[Delay_Algorithm], tuple[()], _DictState]: ...
