@@ -42,7 +42,8 @@ nb::str find_project_path(nb::handle globals, nb::handle matker) {
         if (at_root < 0)
             throw nb::python_error();
         if (at_root)
-            throw nb::value_error("Reached the root of the file system without finding the marker.");
+            throw nb::value_error(
+                "Reached the root of the file system without finding the marker.");
     }
     return nb::str(path);
 }
@@ -57,7 +58,8 @@ bool is_OPCBridgePy_installed() {
 } // namespace
 
 NB_MODULE(utilities, m) {
-    m.doc() = "Shared helpers of qxdcs.algorithm; loads NumPy and SciPy only when a function needs them.";
+    m.doc() = "Shared helpers of qxdcs.algorithm; loads NumPy and SciPy only when a function "
+              "needs them.";
     qxb::helpers::bind_shared_helpers(m);
 
     nb::object globals = nb::borrow(PyModule_GetDict(m.ptr()));

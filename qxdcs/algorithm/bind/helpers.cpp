@@ -691,7 +691,8 @@ void bind_shared_helpers(nb::module_ &m) {
     nb::object walk_type = make_walk_type(m);
     m.def("dict2pairs",
           [walk_type](nb::handle d, nb::handle path) { return dict2pairs(walk_type, d, path); },
-          nb::sig("def dict2pairs(d: dict, path: str = '') -> collections.abc.Iterator[tuple[str, object]]"),
+          nb::sig("def dict2pairs(d: dict, path: str = '') -> "
+                  "collections.abc.Iterator[tuple[str, object]]"),
           "d"_a.none(), "path"_a.none() = nb::str(""),
           "Lazily yield (dotted key path, value) for every leaf of the nested dict d.\n\n"
           "Depth first, in each dictionary's own order; keys are joined by '.' in\n"
