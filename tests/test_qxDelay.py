@@ -184,7 +184,8 @@ def test_algorithm_bad_input_leaves_history_intact(bad, exc):
     assert run_algorithm(blk, [3.0], [2]) == [1.0]
 
 
-@pytest.mark.parametrize("lag,exc", [(-1, ValueError), (1.5, TypeError), (True, TypeError)])
+@pytest.mark.parametrize("lag,exc", [(-1, ValueError), (1.5, TypeError), (True, TypeError),
+                                     (2**80, OverflowError), (np.int64(-3), ValueError)])
 def test_algorithm_bad_lag_leaves_history_intact(lag, exc):
     blk = Delay_Algorithm()
     run_algorithm(blk, [1.0, 2.0], [1, 1])

@@ -149,11 +149,12 @@ struct DelayAlgorithm {};  // all state lives in the instance dictionary
 PyObject *s_Ut, *s_Yt, *s_nLag, *s_U_array;
 
 // nLag of Delay_Algorithm: an integer (int, NumPy integer, __index__; not a
-// bool) of at least 0.
+// bool) of at least 0 that fits a C long long (OverflowError as Python's own
+// conversion words it).
 long long algorithm_lag(nb::handle nLag) {
     long long lag = 0;
     if (!qxb::index_value(nLag, "nLag", lag)) {
-        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C long long");
+        PyErr_SetString(PyExc_OverflowError, "int too big to convert");
         throw nb::python_error();
     }
     if (lag < 0)
