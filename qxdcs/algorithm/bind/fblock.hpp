@@ -19,8 +19,6 @@
 #include <nanobind/nanobind.h>
 
 #include <climits>
-#include <exception>
-#include <new>
 
 #include "bind/args.hpp"
 #include "bind/block.hpp"
@@ -169,25 +167,12 @@ template <class T> nb::class_<T> fblock_class(nb::handle scope, const char *name
 
 // The native path of call(): Body for a call without arguments; any other
 // call is left to the bound method (null without an error), which reports
-// it. The bodies raise Python errors through nb::python_error; a failed C++
-// allocation becomes MemoryError, anything else RuntimeError, as nanobind
-// turns them.
+// it. A C++ exception of Body becomes its Python error in fast_method's entry.
 template <class T, void (*Body)(nb::handle)>
 PyObject *native_call(T &, PyObject *self, PyObject *const *, Py_ssize_t nargs) {
     if (nargs != 0)
         return nullptr;
-    try {
-        Body(self);
-    } catch (nb::python_error &e) {
-        e.restore();
-        return nullptr;
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-        return nullptr;
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    }
+    Body(self);
     Py_RETURN_NONE;
 }
 

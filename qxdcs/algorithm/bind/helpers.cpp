@@ -8,7 +8,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <new>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -17,6 +16,7 @@
 #include <nanobind/stl/string.h>
 
 #include "bind/args.hpp"
+#include "bind/fastcall.hpp"
 #include "bind/numpy.hpp"
 #include "core/history.hpp"
 
@@ -446,12 +446,8 @@ PyObject *walk_next(PyObject *self) {
     PyObject *result = nullptr;
     try {
         result = walk_step(*stack).release().ptr();
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        set_error_from_exception();
     }
     w->running = false;
     if (result)
