@@ -1,9 +1,12 @@
 // Incremental (anti-windup) limiter.
 //
 // Instead of clamping its input, the block applies the input's change since
-// the previous call to its previous output and clamps the sum to [LO, HI]:
-//     first call:  u0 = u, y0 = clamp(u)
-//     every call:  y = clamp(y0 + (u - u0));  u0 = u;  y0 = y
+// the previous call to its previous output and clamps the sum to [LO, HI].
+// In this order:
+//     1. u0 = u        if there is no previous input (first call)
+//     2. y0 = clamp(u) if there is no previous output
+//     3. y  = clamp(y0 + (u - u0))
+//     4. u0 = u;  y0 = y
 // When the input runs past a limit and turns back, the output leaves the
 // limit with the first change in the opposite direction (no wind-up); it may
 // keep an offset from the input acquired at the limit.
@@ -13,12 +16,15 @@
 // so with LO > HI the result is always HI, and NaN passes unchanged.
 #pragma once
 
+#include <optional>
+
 namespace qxcore {
 
-// Which value clamp() selected.
+// Which value clamp() selected: callers that keep the limits as given
+// return the limit itself rather than its value.
 enum class ClampPick { Value, Lo, Hi };
 
-inline ClampPick clampPick(double v, double HI, double LO) {
+inline ClampPick clamp_pick(double v, double HI, double LO) {
     ClampPick pick = ClampPick::Value;
     double m = v;
     if (LO > v) {
@@ -30,31 +36,28 @@ inline ClampPick clampPick(double v, double HI, double LO) {
     return pick;
 }
 
-inline double clamp(double v, double HI, double LO) {
-    switch (clampPick(v, HI, LO)) {
+inline double picked(ClampPick pick, double v, double HI, double LO) {
+    switch (pick) {
     case ClampPick::Lo: return LO;
     case ClampPick::Hi: return HI;
     default: return v;
     }
 }
 
-class AntiWindupLimiter {
-public:
-    double operator()(double u, double HI = 100.0, double LO = 0.0) {
-        if (!started) {
-            u0 = u;
-            y0 = clamp(u, HI, LO);
-            started = true;
-        }
-        double y = clamp(y0 + (u - u0), HI, LO);
-        u0 = u;
-        y0 = y;
-        return y;
-    }
-
-    bool started = false;
-    double u0 = 0.0;  // input of the previous call
-    double y0 = 0.0;  // output of the previous call
+struct AntiWindupStep {
+    double y;        // the new output (also the new y0)
+    ClampPick pick;  // which value the last clamp selected
 };
+
+// One call, steps 1 to 3; u0 and y0 are empty before the first call. The
+// caller stores u and y as the new u0 and y0.
+inline AntiWindupStep anti_windup_step(double u, std::optional<double> u0,
+                                       std::optional<double> y0, double HI, double LO) {
+    const double u_prev = u0 ? *u0 : u;
+    const double y_prev = y0 ? *y0 : picked(clamp_pick(u, HI, LO), u, HI, LO);
+    const double v = y_prev + (u - u_prev);
+    const ClampPick pick = clamp_pick(v, HI, LO);
+    return {picked(pick, v, HI, LO), pick};
+}
 
 } // namespace qxcore

@@ -3,7 +3,7 @@
 // Each call moves the output from the previous output u_last toward the
 // target u_end, by at most a rise step upward and a fall step downward. The
 // limits are given per minute and converted with the sample time Ts (seconds)
-// on every call, so they may change from call to call:
+// on every call, so they may change from call to call. In this order:
 //     rise = |PRLimPerMin / 60 * Ts|                       (>= 0)
 //     fall = -rise                  if no fall limit is given
 //            -|NRLimPerMin / 60 * Ts| otherwise           (<= 0)
@@ -20,8 +20,8 @@
 namespace qxcore {
 
 // The largest change per sample for a limit given per minute.
-inline double ratePerSample(double perMinute, double Ts) {
-    return std::fabs(perMinute / 60.0 * Ts);
+inline double rate_per_sample(double per_minute, double Ts) {
+    return std::fabs(per_minute / 60.0 * Ts);
 }
 
 struct RampStep {
@@ -30,8 +30,8 @@ struct RampStep {
 };
 
 // One step from u_last toward u_end; rise >= 0 and fall <= 0 per sample.
-inline RampStep rampStep(double u_last, double u_end, double rise, double fall) {
-    double d = u_end - u_last;
+inline RampStep ramp_step(double u_last, double u_end, double rise, double fall) {
+    const double d = u_end - u_last;
     if (d >= 0.0) {
         if (d > rise)
             return {u_last + rise, false};
@@ -40,26 +40,5 @@ inline RampStep rampStep(double u_last, double u_end, double rise, double fall) 
     }
     return {u_end, true};
 }
-
-class RateLimiter {
-public:
-    explicit RateLimiter(double u_ini, double Ts = 1.0) : u_last(u_ini), Ts(Ts) {}
-
-    // One call with a fall limit of the same magnitude as the rise limit.
-    double operator()(double u_end, double PRLimPerMin = 60.0) {
-        double rise = ratePerSample(PRLimPerMin, Ts);
-        return u_last = rampStep(u_last, u_end, rise, -rise).out;
-    }
-    // One call with its own fall limit (its sign is irrelevant).
-    double operator()(double u_end, double PRLimPerMin, double NRLimPerMin) {
-        double rise = ratePerSample(PRLimPerMin, Ts);
-        double fall = -ratePerSample(NRLimPerMin, Ts);
-        return u_last = rampStep(u_last, u_end, rise, fall).out;
-    }
-    void reset(double u_ini) { u_last = u_ini; }
-
-    double u_last;
-    double Ts;
-};
 
 } // namespace qxcore

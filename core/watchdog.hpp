@@ -11,15 +11,9 @@
 
 #include <stdexcept>
 
-namespace qxcore {
+#include "core/floor_div.hpp"
 
-// a mod m with the sign of m, as Python's % on integers; m != 0.
-inline long long floorMod(long long a, long long m) {
-    long long r = a % m;
-    if (r != 0 && ((r < 0) != (m < 0)))
-        r += m;
-    return r;
-}
+namespace qxcore {
 
 class WatchDog {
 public:
@@ -27,9 +21,8 @@ public:
     long long step(long long m) {
         if (m == 0)
             throw std::domain_error("integer modulo by zero");
-        return ticks = floorMod(ticks + 1, m);
+        return ticks = floor_mod(ticks + 1, m);
     }
-    long long operator()(long long MaxOut = 0) { return step(MaxOut + 1); }
 
     long long ticks = 0;
 };

@@ -7,69 +7,75 @@
 #include <nanobind/nanobind.h>
 
 #include <cmath>
-#include <utility>
+#include <tuple>
 
-#include "qx_args.hpp"
-#include "watchdog.hpp"
-#include "qx_fastcall.hpp"
-#include "qx_pickle.hpp"
-#include "qx_gc.hpp"
+#include "bind/args.hpp"
+#include "bind/block.hpp"
+#include "bind/kept.hpp"
+#include "core/watchdog.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace {
 
-using qxargs::small_int;
-constexpr long long kNativeMax = qxargs::kSmallIntMax;
-
 const char *const kDoc = "看门狗，输出按调用次数自增循环。";
 
+// The modulus trunc(MaxOut + 1) when it can be had natively (non-zero).
+bool native_modulus(nb::handle MaxOut, long long &m) {
+    long long v;
+    if (qxb::small_int(MaxOut, v)) {
+        m = v + 1;
+        return m != 0;
+    }
+    if (Py_TYPE(MaxOut.ptr()) == &PyFloat_Type) {
+        const double x = std::trunc(PyFloat_AS_DOUBLE(MaxOut.ptr()) + 1.0);
+        if (!(std::fabs(x) <= double(qxb::kSmallIntMax)) || x == 0.0)
+            return false;
+        m = (long long)x;
+        return true;
+    }
+    return false;
+}
 
-struct PyWatchDog {
-    qxfast::CallSlot<PyWatchDog> call_slot;  // direct calls (qx_fastcall.hpp)
-    qxcore::WatchDog core;
-    nb::object ticks_obj;  // a value written by the caller; null: core.ticks
+struct WatchDog {
+    qxb::CallSlot<WatchDog> call_slot;  // direct calls (bind/fastcall.hpp)
+    qxcore::WatchDog core;              // the count, while it is an ordinary int
+    qxb::Kept written;                  // a count of another kind, as written; unset: core.ticks
+
+    static constexpr auto kept_members() { return std::make_tuple(&WatchDog::written); }
 
     nb::object ticks() const {
-        return ticks_obj.is_valid() ? ticks_obj : nb::steal(PyLong_FromLongLong(core.ticks));
-    }
-    // The previous value is released last: its __del__ may call the block.
-    void set_ticks(nb::handle v) {
-        nb::object previous = std::move(ticks_obj);
-        long long t;
-        if (Py_TYPE(v.ptr()) == &PyLong_Type && small_int(v, t))
-            core.ticks = t;
-        else
-            ticks_obj = nb::borrow(v);
+        return written.is_valid() ? written.get() : nb::steal(PyLong_FromLongLong(core.ticks));
     }
 
-    // The modulus trunc(MaxOut + 1) when it can be had natively (non-zero).
-    bool native_modulus(nb::handle MaxOut, long long &m) const {
-        long long v;
-        if (small_int(MaxOut, v)) {
-            m = v + 1;
-            return m != 0;
+    // An exact int of ordinary size becomes the native count; anything else
+    // is kept as written. The previous value is released last.
+    void set_ticks(nb::handle v) {
+        long long t;
+        if (Py_TYPE(v.ptr()) == &PyLong_Type && qxb::small_int(v, t)) {
+            core.ticks = t;
+            written = qxb::Kept();
+        } else {
+            written.replace(v);
         }
-        if (Py_TYPE(MaxOut.ptr()) == &PyFloat_Type) {
-            double x = std::trunc(PyFloat_AS_DOUBLE(MaxOut.ptr()) + 1.0);
-            if (!(std::fabs(x) <= double(kNativeMax)) || x == 0.0)
-                return false;
-            m = (long long)x;
-            return true;
-        }
-        return false;
     }
 
     nb::object call(nb::handle MaxOut) {
         long long m;
-        if (!ticks_obj.is_valid() && native_modulus(MaxOut, m))
+        if (!written.is_valid() && native_modulus(MaxOut, m))
             return nb::steal(PyLong_FromLongLong(core.step(m)));
-        // Python's own arithmetic: int(MaxOut + 1), then (ticks + 1) % m.
+        return call_objects(MaxOut);
+    }
+
+    // Python's own arithmetic: int(MaxOut + 1), then (ticks + 1) % m; the
+    // result is stored before it is checked. Kept out of line, so that the
+    // native path stays small.
+    NB_NOINLINE nb::object call_objects(nb::handle MaxOut) {
         nb::object one = nb::int_(1);
-        nb::object mod = qxargs::py_unop(PyNumber_Long, qxargs::py_binop(PyNumber_Add, MaxOut, one));
-        nb::object next = qxargs::py_binop(PyNumber_Remainder,
-                                           qxargs::py_binop(PyNumber_Add, ticks(), one), mod);
+        nb::object mod = qxb::py_unop(PyNumber_Long, qxb::py_binop(PyNumber_Add, MaxOut, one));
+        nb::object next =
+            qxb::py_binop(PyNumber_Remainder, qxb::py_binop(PyNumber_Add, ticks(), one), mod);
         set_ticks(next);
         if (!PyLong_Check(next.ptr())) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "int",
@@ -78,57 +84,50 @@ struct PyWatchDog {
         }
         return next;
     }
+
+    nb::dict state() const {
+        nb::dict s;
+        s["ticks"] = ticks();
+        return s;
+    }
+
+    // The count is taken as the attribute takes it.
+    static WatchDog from_state(nb::handle s) {
+        WatchDog w;
+        w.set_ticks(qxb::state_item(s, "ticks"));
+        return w;
+    }
 };
-
-// The garbage collector must see a count the caller wrote: it may refer
-// back to the watchdog.
-int watchdog_visit(PyWatchDog &w, visitproc visit, void *arg) {
-    Py_VISIT(w.ticks_obj.ptr());
-    return 0;
-}
-
-void watchdog_clear(PyWatchDog &w) {
-    nb::object previous = std::move(w.ticks_obj);
-}
 
 } // namespace
 
 NB_MODULE(qxWatchDog, m) {
     m.doc() = "Watchdog (heartbeat) counter.";
 
-    nb::class_<PyWatchDog>(m, "WatchDog", nb::type_slots(qxgc::slots<PyWatchDog, watchdog_visit, watchdog_clear>), kDoc)
-        .def(nb::init<>())
-        .def("__call__", &PyWatchDog::call, "MaxOut"_a.none() = 0,
+    auto cls = qxb::block_class<WatchDog>(m, "WatchDog", kDoc);
+    cls.def("__init__", [](WatchDog *self) { new (self) WatchDog(); })
+        .def("__call__", &WatchDog::call, "MaxOut"_a.none() = 0,
              "Advance the count: ticks = (ticks + 1) % int(MaxOut + 1); return it.")
-        .def_prop_rw("ticks", &PyWatchDog::ticks, &PyWatchDog::set_ticks,
+        .def_prop_rw("ticks", &WatchDog::ticks, &WatchDog::set_ticks,
                      nb::for_setter(nb::arg("value").none()),
                      "The last output (0 after construction).")
-        .def("__getstate__", [](PyWatchDog &w) { return nb::make_tuple(w.ticks()); })
-        .def("__setstate__",
-             [](PyWatchDog &w, nb::tuple s) {
-                 if (s.size() != 1)
-                     throw nb::value_error("WatchDog state must be a 1-tuple (ticks,)");
-                 new (&w) PyWatchDog();
-                 w.set_ticks(s[0]);
-             })
         .def("__repr__",
-             [](PyWatchDog &w) { return nb::str("WatchDog(ticks={!r})").format(w.ticks()); });
+             [](WatchDog &w) { return nb::str("WatchDog(ticks={!r})").format(w.ticks()); });
+    qxb::def_state(cls, &WatchDog::state, &WatchDog::from_state);
+    qxb::finish_block(cls);
 
     m.def(
         "main",
         []() {
             nb::object sleep = nb::module_::import_("time").attr("sleep");
-            PyWatchDog wd1;
+            WatchDog wd1;
             nb::object three = nb::int_(3);
             for (int i = 0; i < 10; ++i) {
                 nb::object wd_out = wd1.call(three);
-                qxargs::py_print(wd_out);
+                qxb::py_print(wd_out);
                 sleep(1);
             }
         },
         "Demonstration: a watchdog counting to 3, called ten times, one printed\n"
         "line per call and one second's pause after each.");
-
-    qxfast::enable_fast_call<PyWatchDog, &PyWatchDog::call_slot>(m.attr("WatchDog"));
-    qxpickle::enable_reduce(m.attr("WatchDog"));
 }
