@@ -4,9 +4,11 @@
 // multiples of P. Period k uses the table entry r = table[k mod 10000] (a
 // fraction between 0.10 and 0.90): the signal is +amp from the period start
 // until the switching instant sw = trunc(P * r) seconds into the period, and
-// -amp for the rest of it:
-//     k  = floor(t / P),  tp = t - k*P          (floor division and modulo)
-//     sw0, sw1, sw2: switching instants of periods k, k+1, k+2
+// -amp for the rest of it. In this order:
+//     k  = floor(t / P)                          (floor division)
+//     sw0, sw1, sw2 = trunc(P * table[(k + i) mod 10000]), i = 0, 1, 2:
+//                     the switching instants of periods k, k+1, k+2
+//     tp = t mod P                               (floor modulo)
 //     tp <  sw0: high;  next = sw0-tp, P-tp, P-tp+sw1, 2P-tp, 2P-tp+sw2
 //     tp >= sw0: low;   next = P-tp, P-tp+sw1, 2P-tp, 2P-tp+sw2, 3P-tp
 // `next` are the times from t to the next five scheduled switching instants.
@@ -15,6 +17,8 @@
 
 #include <cmath>
 #include <cstddef>
+
+#include "core/floor_div.hpp"
 
 namespace qxcore {
 
@@ -25,38 +29,29 @@ struct TestSignalPoint {
     long long next[5];  // seconds to the next five switching instants
 };
 
-// Python-style floor division and modulo; m != 0.
-inline long long floorDiv(long long a, long long m) {
-    long long q = a / m;
-    if ((a % m != 0) && ((a < 0) != (m < 0)))
-        --q;
-    return q;
-}
-inline long long floorModulo(long long a, long long m) { return a - floorDiv(a, m) * m; }
-
 // The signal at t. Returns false, leaving `out` unspecified, when it cannot be
 // had within 64-bit integers: ET 0, |t| above 2**62 or |ET| above 2**52, a
 // table entry beyond the table's end, or a switching instant that is not a
 // finite number below 2**62.
-inline bool testSignalAt(long long t, long long ET, const double *table, std::size_t n,
-                         TestSignalPoint &out) {
-    constexpr long long kMaxT = 4611686018427387904LL;   // 2**62
-    constexpr long long kMaxET = 4503599627370496LL;     // 2**52
+inline bool test_signal_at(long long t, long long ET, const double *table, std::size_t n,
+                           TestSignalPoint &out) {
+    constexpr long long kMaxT = 4611686018427387904LL;  // 2**62
+    constexpr long long kMaxET = 4503599627370496LL;    // 2**52
     if (ET == 0 || t > kMaxT || t < -kMaxT || ET > kMaxET || ET < -kMaxET)
         return false;
     const long long P = 2 * ET;
-    const long long k = floorDiv(t, P);
+    const long long k = floor_div(t, P);
     long long sw[3];
     for (int i = 0; i < 3; ++i) {
-        long long id = floorModulo(k + i, kTestSignalCycle);
+        const long long id = floor_mod(k + i, kTestSignalCycle);
         if (std::size_t(id) >= n)
             return false;
-        double x = std::trunc(double(P) * table[id]);
+        const double x = std::trunc(double(P) * table[id]);
         if (!(std::fabs(x) < double(kMaxT)))
             return false;
         sw[i] = (long long)x;
     }
-    const long long tp = floorModulo(t, P);
+    const long long tp = floor_mod(t, P);
     if (tp < sw[0]) {
         out.high = true;
         out.next[0] = sw[0] - tp;

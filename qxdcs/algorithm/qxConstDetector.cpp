@@ -1,23 +1,28 @@
 // Module qxConstDetector: the constant-input detector block.
 //
-// The window logic is core/const_detect.hpp, run on doubles. The inputs are
-// also kept exactly as passed, so the window reads back as the caller's
-// objects. While every input in the window is a plain real number (a float,
-// or an int or bool up to 2**52 in magnitude) the answer is computed natively,
-// where it agrees exactly with NumPy's; as soon as the window holds anything
-// else, that call is answered by NumPy itself (diff, abs, comparison, all) on
-// the objects, so odd inputs give NumPy's result or NumPy's error.
+// The window and its bookkeeping are core/const_detect.hpp. Every entry
+// keeps the input exactly as passed (an exact float by value), so the window
+// reads back as the caller's objects. While every input in the window is a
+// plain real number (a float, or an int or bool up to 2**52 in magnitude) the
+// answer is the core's, which agrees exactly with NumPy's; as soon as the
+// window holds anything else, that call is answered by NumPy itself (diff,
+// abs, comparison, all) on the objects, so odd inputs give NumPy's result or
+// NumPy's error.
+//
+// A call makes every allocation before it changes anything, so one that
+// fails (MemoryError for a window too long, say) leaves the window as it was.
 #include <nanobind/nanobind.h>
 
+#include <climits>
 #include <cmath>
-#include <deque>
 #include <limits>
+#include <tuple>
 
-#include "const_detect.hpp"
-#include "qx_args.hpp"
-#include "qx_fastcall.hpp"
-#include "qx_pickle.hpp"
-#include "qx_gc.hpp"
+#include "bind/args.hpp"
+#include "bind/block.hpp"
+#include "bind/kept.hpp"
+#include "bind/numpy.hpp"
+#include "core/const_detect.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -28,166 +33,187 @@ const char *const kDoc =
     "判断输入数据是否为连续的常数（连续数据长度>=DectLen），若是，返回True，否则返回False。\n"
     "常用于判断看门狗是否连续动作（返回值要取反）。";
 
-// NumPy and its two boolean scalars, looked up once and kept for the life of
-// the process.
-struct NumPyRefs {
-    PyObject *np, *True_, *False_;
-};
-
-const NumPyRefs &numpy_refs() {
-    static NumPyRefs refs = [] {
-        nb::module_ np = nb::module_::import_("numpy");
-        nb::object t = np.attr("True_"), f = np.attr("False_");
-        return NumPyRefs{np.release().ptr(), t.release().ptr(), f.release().ptr()};
-    }();
-    return refs;
-}
-
-// The double value of an input the native path can take.
-bool native_value(nb::handle h, double &d) {
-    if (PyFloat_Check(h.ptr())) {
-        d = PyFloat_AS_DOUBLE(h.ptr());
-        return true;
-    }
-    return qxargs::plain_number(h, d);
+// numpy.True_ or numpy.False_, looked up once and kept for the life of the
+// process.
+nb::handle numpy_bool(bool v) {
+    static PyObject *const values[2] = {nb::object(qxb::numpy().attr("False_")).release().ptr(),
+                                        nb::object(qxb::numpy().attr("True_")).release().ptr()};
+    return values[v];
 }
 
 // The window length from DectLen: an int as it is, another real number
 // rounded down (the window that filling and trimming would leave behind).
 std::size_t window_length(nb::handle DectLen) {
     double n;
+    long long v;
     if (Py_TYPE(DectLen.ptr()) == &PyLong_Type) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(DectLen.ptr(), &overflow);
-        n = overflow ? double(overflow) * 1e300 : double(v);
+        if (qxb::int_within(DectLen, LLONG_MAX, v)) {
+            if (v >= 1 && double(v) < double(LLONG_MAX))
+                return std::size_t(v);
+            n = double(v);
+        } else {  // beyond a long long: only its sign matters below
+            n = qxb::py_compare(DectLen, nb::int_(0), Py_GT) ? HUGE_VAL : -HUGE_VAL;
+        }
     } else {
-        n = std::floor(qxargs::to_double(DectLen));
+        n = std::floor(qxb::to_double(DectLen));
     }
     if (!(n >= 1.0))
         throw nb::value_error("DectLen must be at least 1");
-    if (n >= double(std::numeric_limits<long long>::max())) {
+    if (n >= double(LLONG_MAX)) {
         PyErr_SetString(PyExc_OverflowError, "DectLen is too large");
         throw nb::python_error();
     }
     return std::size_t(n);
 }
 
-struct Entry {
-    nb::object obj;  // the input as passed; null for a float held by value
-    bool native;     // its value is in the core's window
-};
+using Detector = qxcore::ConstDetector<nb::object>;
 
-struct PyConstDect {
-    qxfast::CallSlot<PyConstDect> call_slot;  // direct calls (qx_fastcall.hpp)
-    qxcore::ConstDetector core;  // values; NaN stands in for other objects
-    std::deque<Entry> entries;   // the same window, as passed
-    std::size_t others = 0;      // entries the core cannot judge
+// The window of inputs: each entry's item is the input as passed, or unset
+// for an exact float, which the entry's value holds.
+struct InputWindow {
+    Detector d;
 
-    void append(nb::handle Ut) {
-        double d;
-        bool native = native_value(Ut, d);
-        if (!native)
-            d = std::numeric_limits<double>::quiet_NaN();
-        entries.push_back(
-            {Py_TYPE(Ut.ptr()) == &PyFloat_Type ? nb::object() : nb::borrow(Ut), native});
-        others += !native;
-        core.append(d);
-    }
-    // Releasing an input may run its __del__, which may call this block
-    // again: the window is complete before anything is released.
-    void drop_oldest() {
-        Entry gone = std::move(entries.front());
-        entries.pop_front();
-        others -= !gone.native;
-        core.dropOldest();
+    // An input as an entry: judged natively when it is a float or a plain
+    // number, otherwise left to NumPy (its value is then NaN, unused).
+    struct Input {
+        double value;
+        bool judged;
+        nb::object item;
+    };
+    static Input input(nb::handle u) {
+        if (PyFloat_Check(u.ptr()))
+            return {PyFloat_AS_DOUBLE(u.ptr()), true,
+                    Py_TYPE(u.ptr()) == &PyFloat_Type ? nb::object() : nb::borrow(u)};
+        double v;
+        if (qxb::plain_number(u, v))
+            return {v, true, nb::borrow(u)};
+        return {std::numeric_limits<double>::quiet_NaN(), false, nb::borrow(u)};
     }
 
-    nb::object entry_object(std::size_t i) const {
-        const Entry &e = entries[i];
-        return e.obj.is_valid() ? e.obj : nb::float_(core.window()[i]);
+    nb::object object(std::size_t i) const {
+        const Detector::Entry &e = d.at(i);
+        return e.item.is_valid() ? e.item : nb::steal(PyFloat_FromDouble(e.value));
     }
     nb::list objects() const {
         nb::list l;
-        for (std::size_t i = 0; i < entries.size(); ++i)
-            l.append(entry_object(i));
+        for (std::size_t i = 0; i < d.size(); ++i)
+            l.append(object(i));
         return l;
     }
 
-    nb::object call(nb::handle Ut, nb::handle DectLen) {
-        std::size_t n = window_length(DectLen);
-        const NumPyRefs &np = numpy_refs();
-        append(Ut);
-        while (entries.size() < n)
-            append(Ut);
-        while (entries.size() > n)
-            drop_oldest();
-        if (others == 0)
-            return nb::borrow(core.isConst() ? np.True_ : np.False_);
-        nb::handle numpy(np.np);
-        nb::list q = objects();
-        nb::object Udiff = numpy.attr("abs")(numpy.attr("diff")(q, "prepend"_a = q[0]));
-        nb::object Udiff_flag = qxargs::py_binop(
-            [](PyObject *a, PyObject *b) { return PyObject_RichCompare(a, b, Py_LT); }, Udiff,
-            nb::float_(1e-6));
-        return numpy.attr("all")(Udiff_flag);
+    // The items of the `count` oldest entries, kept by `later`: the window
+    // lets go of them, and they are released once the block is complete
+    // (releasing one may run code that calls the block).
+    void keep_oldest(std::size_t count, qxb::ReleaseLast &later) const {
+        for (std::size_t i = 0; i < count; ++i)
+            later.keep(d.at(i).item);
     }
 
-    void assign(nb::handle iterable) {
-        nb::list items = nb::list(iterable);  // read everything before changing
-        std::deque<Entry> previous;
-        previous.swap(entries);
-        core.clear();
-        others = 0;
-        for (nb::handle h : items)
-            append(h);
-    }  // the previous inputs are released here, with the new window in place
+    // Steps 1 to 3 with u; throws (MemoryError) before any change.
+    void push(nb::handle u, std::size_t n, qxb::ReleaseLast &later) {
+        Input in = input(u);
+        keep_oldest(d.drops(n), later);
+        d.reserve(n);
+        d.push(in.value, in.judged, in.item, n);
+    }
 
-    nb::object queue() const {
-        return nb::module_::import_("collections").attr("deque")(objects());
+    // A window holding the values of `seq`, oldest first.
+    static InputWindow of(nb::handle seq) {
+        nb::list items = nb::list(seq);  // read everything first
+        InputWindow w;
+        w.d.reserve(items.size());
+        for (nb::handle h : items) {
+            Input in = input(h);
+            w.d.append(in.value, in.judged, in.item);
+        }
+        return w;
+    }
+
+    // Garbage collection (bind/block.hpp).
+    int visit(visitproc visit, void *arg) const {
+        for (std::size_t i = 0; i < d.size(); ++i)
+            Py_VISIT(d.at(i).item.ptr());
+        return 0;
+    }
+    void clear(qxb::ReleaseLast &later) {
+        keep_oldest(d.size(), later);
+        d = Detector();
     }
 };
 
-// The garbage collector must see the inputs in the window: one of them may
-// refer back to the detector.
-int const_dect_visit(PyConstDect &c, visitproc visit, void *arg) {
-    for (const Entry &e : c.entries)
-        Py_VISIT(e.obj.ptr());
-    return 0;
-}
+struct ConstDect {
+    qxb::CallSlot<ConstDect> call_slot;  // direct calls (bind/fastcall.hpp)
+    InputWindow window;
 
-void const_dect_clear(PyConstDect &c) {
-    std::deque<Entry> previous;
-    previous.swap(c.entries);
-    c.core.clear();
-    c.others = 0;
-}
+    static constexpr auto kept_members() { return std::make_tuple(&ConstDect::window); }
+
+    nb::object call(nb::handle Ut, nb::handle DectLen) {
+        const std::size_t n = window_length(DectLen);
+        qxb::ReleaseLast later;  // the dropped inputs, released after the answer
+        window.push(Ut, n, later);
+        if (window.d.unjudged() == 0)
+            return nb::borrow(numpy_bool(window.d.is_const()));
+        return judge_with_numpy();
+    }
+
+    // NumPy's answer on the inputs as passed: all(abs(diff(q, prepend=q[0])) < 1e-6).
+    // Kept out of line, so that the native path stays small.
+    NB_NOINLINE nb::object judge_with_numpy() const {
+        nb::handle np = qxb::numpy();
+        nb::list q = window.objects();
+        nb::object Udiff = np.attr("abs")(np.attr("diff")(q, "prepend"_a = q[0]));
+        nb::object Udiff_flag = qxb::py_binop(
+            [](PyObject *a, PyObject *b) { return PyObject_RichCompare(a, b, Py_LT); }, Udiff,
+            nb::float_(1e-6));
+        return np.attr("all")(Udiff_flag);
+    }
+
+    // Replaces the window; the previous inputs are released once the new
+    // window is in place.
+    void assign(nb::handle seq) {
+        InputWindow fresh = InputWindow::of(seq);
+        qxb::ReleaseLast later;
+        window.keep_oldest(window.d.size(), later);
+        window = std::move(fresh);
+    }
+
+    nb::object queue() const {
+        return nb::module_::import_("collections").attr("deque")(window.objects());
+    }
+
+    nb::dict state() const {
+        nb::dict s;
+        s["_U_queue"] = window.objects();
+        return s;
+    }
+
+    // The window is taken as the attribute takes it.
+    static ConstDect from_state(nb::handle s) {
+        ConstDect c;
+        c.window = InputWindow::of(qxb::state_item(s, "_U_queue"));
+        return c;
+    }
+};
 
 } // namespace
 
 NB_MODULE(qxConstDetector, m) {
     m.doc() = "Detector of a constant input (typically a watchdog count that has stopped).";
 
-    nb::class_<PyConstDect>(m, "ConstDect", nb::type_slots(qxgc::slots<PyConstDect, const_dect_visit, const_dect_clear>), kDoc)
-        .def(nb::init<>())
-        .def("__call__", &PyConstDect::call, "Ut"_a.none(), "DectLen"_a = 10,
+    auto cls = qxb::block_class<ConstDect>(m, "ConstDect", kDoc);
+    cls.def("__init__", [](ConstDect *self) { new (self) ConstDect(); })
+        .def("__call__", &ConstDect::call, "Ut"_a.none(), "DectLen"_a = 10,
              "Push Ut into the window of the last DectLen inputs and return numpy.True_\n"
              "if every step within the window is smaller than 1e-6 in magnitude.")
-        .def_prop_rw("_U_queue", &PyConstDect::queue, &PyConstDect::assign,
+        .def_prop_rw("_U_queue", &ConstDect::queue, &ConstDect::assign,
                      "The window, oldest first, as a new collections.deque of the inputs\n"
                      "as passed; assigning an iterable replaces the window.")
-        .def("__getstate__", &PyConstDect::objects)
-        .def("__setstate__",
-             [](PyConstDect &c, nb::list s) {
-                 new (&c) PyConstDect();
-                 c.assign(s);
-             })
-        .def("__repr__", [](PyConstDect &c) {
-            if (c.entries.empty())
+        .def("__repr__", [](ConstDect &c) {
+            const std::size_t n = c.window.d.size();
+            if (n == 0)
                 return nb::str("ConstDect(empty)");
-            return nb::str("ConstDect({} entries, newest={!r})")
-                .format(c.entries.size(), c.entry_object(c.entries.size() - 1));
+            return nb::str("ConstDect({} entries, newest={!r})").format(n, c.window.object(n - 1));
         });
-
-    qxfast::enable_fast_call<PyConstDect, &PyConstDect::call_slot>(m.attr("ConstDect"));
-    qxpickle::enable_reduce(m.attr("ConstDect"));
+    qxb::def_state(cls, &ConstDect::state, &ConstDect::from_state);
+    qxb::finish_block(cls);
 }
