@@ -359,8 +359,9 @@ struct MIMOSim {
 
     // u_Value_Dict: every entry whose key is an MV tag, its value converted to
     // a real number, in the mapping's order (a later entry for the same MV
-    // wins). A plain dict of str keys and float or int values is read without
-    // running any code of the caller's; anything else through its items().
+    // wins). A plain dict (str keys; values floats, NumPy float64 included, or
+    // ints) is read without running any code of the caller's; anything else
+    // through its items().
     void read_mv_values(nb::handle u_dict, CallInputs &in) const {
         std::fill(in.given.begin(), in.given.end(), 0);
         if (PyDict_CheckExact(u_dict.ptr()) && read_plain_mv_values(u_dict, in))
@@ -381,23 +382,32 @@ struct MIMOSim {
     }
 
     // The plain case; false (nothing read for certain) at the first key or
-    // value that could run the caller's code.
+    // value that could run the caller's code. A caller usually builds the
+    // dictionary in MV order from the tag strings themselves: the key at
+    // each position is first compared, by identity, with the MV tag there.
     bool read_plain_mv_values(nb::handle u_dict, CallInputs &in) const {
         if (!str_tags)
             return false;  // comparing a str key with another tag may run its code
-        Py_ssize_t pos = 0;
+        Py_ssize_t pos = 0, k = 0;
         PyObject *key, *value;
-        while (PyDict_Next(u_dict.ptr(), &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key))
-                return false;
-            PyObject *p = PyDict_GetItemWithError(mv_position.ptr(), key);
-            if (!p) {
-                if (PyErr_Occurred())
-                    throw nb::python_error();
-                continue;
+        const std::size_t nmv = n_mv();
+        for (; PyDict_Next(u_dict.ptr(), &pos, &key, &value); ++k) {
+            Py_ssize_t j;
+            if (std::size_t(k) < nmv && mv.items[std::size_t(k)].ptr() == key) {
+                j = k;
+            } else {
+                if (!PyUnicode_CheckExact(key))
+                    return false;
+                PyObject *p = PyDict_GetItemWithError(mv_position.ptr(), key);
+                if (!p) {
+                    if (PyErr_Occurred())
+                        throw nb::python_error();
+                    continue;
+                }
+                j = PyLong_AsSsize_t(p);
             }
             double d;
-            if (PyFloat_CheckExact(value)) {
+            if (PyFloat_Check(value)) {  // a float subclass's value is read as is (no code runs)
                 d = PyFloat_AS_DOUBLE(value);
             } else if (PyLong_CheckExact(value)) {
                 d = PyLong_AsDouble(value);  // OverflowError beyond the float range
@@ -406,7 +416,6 @@ struct MIMOSim {
             } else {
                 return false;
             }
-            const Py_ssize_t j = PyLong_AsSsize_t(p);
             in.u[j] = d;
             in.given[j] = 1;
         }
@@ -429,7 +438,7 @@ struct MIMOSim {
                     if (PyErr_Occurred())
                         throw nb::python_error();
                     in.v[i] = 0.0;
-                } else if (PyFloat_CheckExact(value)) {
+                } else if (PyFloat_Check(value)) {
                     in.v[i] = PyFloat_AS_DOUBLE(value);
                 } else {
                     in.v[i] = qxb::to_double(nb::borrow(value));
