@@ -352,6 +352,13 @@ class NoGet:
     pass
 
 
+class BadItems:
+    """A mapping whose second entry cannot be unpacked, after an accepted one."""
+
+    def items(self):
+        return [("MV1", 2.0), ("MV2", 1.0, 0)]
+
+
 @pytest.mark.parametrize("u,v,error,message", [
     ({"MV1": 2.0, "MV3": "x"}, {}, TypeError, None),
     ({"MV1": 2.0, "MV2": None}, {}, TypeError, None),
@@ -359,7 +366,7 @@ class NoGet:
     ({"MV1": 2.0}, NoGet(), AttributeError, "'NoGet' object has no attribute 'get'"),
     ({"MV1": 2.0}, {"CV2": "x"}, TypeError, None),
     (None, {}, AttributeError, "'NoneType' object has no attribute 'items'"),
-    ([("MV1", 2.0), ("MV2", 1.0, 0)], {}, AttributeError, None),
+    (BadItems(), {}, ValueError, "too many values to unpack (expected 2)"),
 ])
 def test_a_refused_call_leaves_the_simulator_unchanged(u, v, error, message):
     sim, twin = ps.MIMOSim(EXAMPLE, INI, 1), ps.MIMOSim(EXAMPLE, INI, 1)
@@ -376,7 +383,7 @@ def test_a_refused_call_leaves_the_simulator_unchanged(u, v, error, message):
 def test_mapping_inputs_through_their_own_methods():
     class Items:
         def items(self):
-            return [("MV1", 2.0), ("MV2", np.float64(0.5))]
+            return [(["unhashable"], 7.0), ("MV1", 2.0), ("MV2", np.float64(0.5))]
 
     class Get:
         def get(self, key, default):
@@ -384,6 +391,8 @@ def test_mapping_inputs_through_their_own_methods():
 
     sim, twin = ps.MIMOSim(EXAMPLE, INI, 1), ps.MIMOSim(EXAMPLE, INI, 1)
     assert sim(Items(), Get()) == twin({"MV1": 2.0, "MV2": 0.5}, {"CV1": 1.0})
+    numbered = ps.MIMOSim({1: {2: {"mode": "stp", "stp": [1.5]}}, 3: {}}, {3: 1})
+    assert numbered({2: 2, "2": 5.0}, {3: 0.5}) == {1: 3.0, 3: 1.5}
 
 
 def test_reset_brings_the_process_to_rest():
