@@ -10,8 +10,6 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
-#include <cstring>
-#include <exception>
 #include <new>
 #include <utility>
 #include <vector>
@@ -89,33 +87,6 @@ Py_ssize_t length_of(nb::handle o) {
 
 // The module qxcommon, which exports c2d.
 nb::object qxcommon() { return nb::module_::import_("qxdcs.algorithm.qxcommon"); }
-
-// A C++ exception as the Python error a bound function would raise; for the
-// plain C entry points of the fast paths.
-void set_python_error() noexcept {
-    try {
-        throw;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const nb::builtin_exception &e) {
-        PyObject *type = PyExc_RuntimeError;
-        switch (e.type()) {
-        case nb::exception_type::type_error: type = PyExc_TypeError; break;
-        case nb::exception_type::value_error: type = PyExc_ValueError; break;
-        case nb::exception_type::index_error: type = PyExc_IndexError; break;
-        case nb::exception_type::key_error: type = PyExc_KeyError; break;
-        case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
-        default: break;
-        }
-        PyErr_SetString(type, e.what());
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-}
 
 // --- NumPy float64 scalars ----------------------------------------------------------------------
 //
@@ -604,19 +575,15 @@ MIMOSim mimo_from_state(nb::handle st) {
 }
 
 // The fast path of a call: positional arguments only (keywords and wrong
-// counts go to the bound method, which parses and reports them).
+// counts go to the bound method, which parses and reports them). A C++
+// exception becomes its Python error in the shared fast_entry.
 PyObject *mimo_call_fast(MIMOSim &s, PyObject *, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs > 2)
         return nullptr;
-    try {
-        static PyObject *empty = PyDict_New();  // never changed: read only
-        nb::handle u = nargs > 0 ? args[0] : empty;
-        nb::handle v = nargs > 1 ? args[1] : empty;
-        return s.call(u, v).release().ptr();
-    } catch (...) {
-        set_python_error();
-        return nullptr;
-    }
+    static PyObject *empty = PyDict_New();  // never changed: read only
+    nb::handle u = nargs > 0 ? args[0] : empty;
+    nb::handle v = nargs > 1 ? args[1] : empty;
+    return s.call(u, v).release().ptr();
 }
 
 PyObject *delta_fast(TfzModel &m, PyObject *, PyObject *const *args, Py_ssize_t nargs) {
