@@ -19,6 +19,7 @@ loop on a small machine.
 """
 import os
 import sys
+import timeit
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
@@ -111,14 +112,19 @@ def check_same_process(sim_model, sys, u, steps=60):
     return worst
 
 
-def interleaved(cases, rounds=15):
+def interleaved(cases, rounds=30):
     """Best ns per call of every (name, stmt, env, number) case, measured in turns
-    over several rounds: a machine whose load changes during the run then
-    affects every case alike, and the best round of each case is compared."""
-    best = {name: float("inf") for name, *_ in cases}
+    over many short rounds: a machine whose load changes during the run then
+    affects every case alike, and the best round of each case is compared.
+    Each round first runs the case untimed, so that it is timed warm (the
+    other cases have just run in between)."""
+    timers = [(name, timeit.Timer(stmt, globals=env), number)
+              for name, stmt, env, number in cases]
+    best = {name: float("inf") for name, _, _ in timers}
     for _ in range(rounds):
-        for name, stmt, env, number in cases:
-            best[name] = min(best[name], ns_per_call(stmt, env, number=number, repeat=1))
+        for name, timer, number in timers:
+            timer.timeit(number)
+            best[name] = min(best[name], timer.timeit(number) / number * 1e9)
     return best
 
 
@@ -126,10 +132,10 @@ def main():
     noop = floor.Noop()
     example = MIMOSim(EXAMPLE, {"CV1": 10.0, "MV1": 1.0}, 1)
     u_example = {"MV1": 2.0, "MV2": 1.0, "MV3": 0.5}
-    cases = [("no-op native function f()", "f()", {"f": floor.noop}, 100_000),
-             ("no-op native __call__(u) (the floor)", "noop(1.0)", {"noop": noop}, 100_000),
+    cases = [("no-op native function f()", "f()", {"f": floor.noop}, 20_000),
+             ("no-op native __call__(u) (the floor)", "noop(1.0)", {"noop": noop}, 20_000),
              ("MIMOSim 2 x 3 example, one call", "sim(u)", {"sim": example, "u": u_example},
-              20_000)]
+              4_000)]
     sizes = (5, 10, 20, 40)
     entries = {}
     for n in sizes:
@@ -137,7 +143,7 @@ def main():
         entries[n] = state_entries(sim)
         cases.append((f"MIMOSim {n} x {n} second-order tf_s, one call", "sim(u)",
                       {"sim": sim, "u": {tag: 1.0 for tag in sim.mv_list}},
-                      max(50, 40_000 // (n * n))))
+                      max(50, 100_000 // (n * n))))
     best = interleaved(cases)
     floor_ns = best["no-op native __call__(u) (the floor)"]
     report("MIMOSim, one call (one sample of every pair)", list(best.items()), floor_ns)

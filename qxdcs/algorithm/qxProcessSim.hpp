@@ -79,7 +79,8 @@ struct TfzModel : Model {
 
     // One sample: the output deviation for the input deviation dU.
     double step(double dU) {
-        at_rest = false;
+        if (NB_UNLIKELY(at_rest))
+            at_rest = false;  // written once: the element's memory stays clean
         return filter.step(dU);
     }
 
