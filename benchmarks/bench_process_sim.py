@@ -156,10 +156,13 @@ def main():
     print(f"  20 x 20 model: {ns20 / floor_ns:6.2f}x the floor (goal <= 100x)")
     print("\n  scaling (linear in pairs x order):")
     print(f"    {'model':>8s} {'pairs':>6s} {'state entries':>14s} {'ns/call':>10s} "
-          f"{'ns/pair':>8s} {'ns/entry':>9s}")
+          f"{'ns/pair':>8s} {'ns/entry':>9s} {'added ns per added entry':>25s}")
+    previous = None
     for n, ns, k in scaling:
+        marginal = f"{(ns - previous[0]) / (k - previous[1]):25.3f}" if previous else ""
         print(f"    {n:>3d} x {n:<3d} {n * n:>6d} {k:>14d} {ns:>10.0f} "
-              f"{ns / (n * n):>8.2f} {ns / k:>9.3f}")
+              f"{ns / (n * n):>8.2f} {ns / k:>9.3f} {marginal}")
+        previous = (ns, k)
 
     print("\npython-control, the same process as one discrete-time state-space system")
     for name, model, ini_u, steps in [("2 x 3 example", EXAMPLE, u_example, 2000),

@@ -30,25 +30,25 @@ INI = {"CV1": 10.0, "CV2": -3, "MV1": 1.0, "MV3": 0.5}
 
 # --- an independent reference: the building rule with NumPy and c2d, run by lfilter -------
 
-def reference_filter(spec, Ts=1):
-    """(b, a) of a specification, or None for a zero response."""
-    mark = spec.get("IntegralMark", 0)
-    mode = spec.get("mode", "None")
-    if not spec or mode == "None":
+def reference_filter(entry, Ts=1):
+    """(b, a) of a pair's model entry, or None for a zero response."""
+    mark = entry.get("IntegralMark", 0)
+    mode = entry.get("mode", "None")
+    if not entry or mode == "None":
         return None
     if mode == "tf_s":
-        den = np.convolve([1, 0], spec["den_s"]) if mark else spec["den_s"]
-        b, a = c2d(spec["num_s"], den, spec.get("iodelay_s", 0), Ts)
+        den = np.convolve([1, 0], entry["den_s"]) if mark else entry["den_s"]
+        b, a = c2d(entry["num_s"], den, entry.get("iodelay_s", 0), Ts)
         return np.asarray(b, float), np.asarray(a, float)
     if mode == "tf_z":
-        den = np.convolve([1, -1], spec["den_z"]) if mark else spec["den_z"]
-        return (np.pad(np.array(spec["num_z"], float), (spec.get("iodelay_z", 0), 0)),
+        den = np.convolve([1, -1], entry["den_z"]) if mark else entry["den_z"]
+        return (np.pad(np.array(entry["num_z"], float), (entry.get("iodelay_z", 0), 0)),
                 np.array(den, float))
     if mode == "stpxy":
-        y = np.cumsum(spec["y"]) if mark else spec["y"]
-        stp = np.interp(np.arange(0, spec["x"][-1] + 1), spec["x"], y)
+        y = np.cumsum(entry["y"]) if mark else entry["y"]
+        stp = np.interp(np.arange(0, entry["x"][-1] + 1), entry["x"], y)
     else:
-        stp = np.cumsum(spec["stp"]) if mark else spec["stp"]
+        stp = np.cumsum(entry["stp"]) if mark else entry["stp"]
     return np.diff(stp, prepend=0).astype(float), np.array([1.0])
 
 
@@ -100,10 +100,10 @@ ELEMENTS = [
 ]
 
 
-@pytest.mark.parametrize("cls,args,spec", ELEMENTS, ids=lambda p: getattr(p, "__name__", None))
-def test_element_is_lfilter_bit_for_bit(cls, args, spec):
+@pytest.mark.parametrize("cls,args,entry", ELEMENTS, ids=lambda p: getattr(p, "__name__", None))
+def test_element_is_lfilter_bit_for_bit(cls, args, entry):
     Ts = args[3] if cls is ps.tfs_model else 1
-    b, a = reference_filter(spec, Ts)
+    b, a = reference_filter(entry, Ts)
     e, ref = cls(*args), RefPair((b, a))
     assert np.array_equal(e.Gz_num, b) and np.array_equal(e.Gz_den, a)
     assert e._zi == [0] * (max(len(b), len(a)) - 1) and all(type(z) is int for z in e._zi)
@@ -235,7 +235,7 @@ def test_an_element_of_another_type_in_a_simulator_is_called_through_python():
 
 # --- the building rule, tags -----------------------------------------------------------------
 
-@pytest.mark.parametrize("spec,cls,same_as", [
+@pytest.mark.parametrize("entry,cls,same_as", [
     ({}, ps.no_model, None),
     ({"IntegralMark": 1}, ps.no_model, None),
     ({"mode": "None", "num_z": [1]}, ps.no_model, None),
@@ -247,23 +247,23 @@ def test_an_element_of_another_type_in_a_simulator_is_called_through_python():
     ({"mode": "stpxy", "x": [1, 3], "y": [1, 1], "IntegralMark": 1}, ps.stpxy_model,
      ps.stpxy_model([1, 3], [1, 2])),
 ])
-def test_building_rule(spec, cls, same_as):
-    element = ps.MIMOSim({"CV": {"MV": spec}}, {}, 2).yu_model_obj["CV"]["MV"]
+def test_building_rule(entry, cls, same_as):
+    element = ps.MIMOSim({"CV": {"MV": entry}}, {}, 2).yu_model_obj["CV"]["MV"]
     assert type(element) is cls
     if same_as is not None:
         assert [repr(element.deltaU_sim(1.0)) for _ in range(6)] == \
                [repr(same_as.deltaU_sim(1.0)) for _ in range(6)]
 
 
-@pytest.mark.parametrize("spec,error,arg", [
+@pytest.mark.parametrize("entry,error,arg", [
     ({"mode": "tf_s", "den_s": [1, 1]}, KeyError, "num_s"),
     ({"mode": "tf_z", "num_z": [1]}, KeyError, "den_z"),
     ({"mode": "stpxy", "x": [1]}, KeyError, "y"),
     ({"mode": "ramp"}, AssertionError, None),
 ])
-def test_building_rule_errors(spec, error, arg):
+def test_building_rule_errors(entry, error, arg):
     with pytest.raises(error) as info:
-        ps.MIMOSim({"CV": {"MV": spec}})
+        ps.MIMOSim({"CV": {"MV": entry}})
     assert info.value.args == ((arg,) if arg else ())
 
 

@@ -304,7 +304,7 @@ void model_init(nb::handle self) {
 
 // --- the building rule -------------------------------------------------------------------------
 
-// One model specification (a mapping; an empty one when the pair has no
+// One pair's model entry (a mapping; an empty one when the pair has no
 // model) as a model element, with the simulator's sample period Ts.
 nb::object build_element(nb::handle m, nb::handle Ts) {
     nb::object get = m.attr("get");
@@ -637,8 +637,8 @@ nb::object plot_stp(nb::handle yu_model, nb::handle Ts, nb::handle plot_len) {
     qxb::exact_dict(yu_model, "yu_model");
     check_period(Ts);
     qxb::exact_int(plot_len, "plotLen");
-    nb::object spec = nb::module_::import_("importlib.util").attr("find_spec")("matplotlib");
-    if (spec.is_none())
+    nb::object found = nb::module_::import_("importlib.util").attr("find_spec")("matplotlib");
+    if (found.is_none())
         return nb::none();
     nb::dict stp = model_stp(yu_model, Ts, plot_len);
     auto [cvs, mvs] = model_tags(yu_model);
@@ -871,14 +871,14 @@ NB_MODULE(qxProcessSim, m) {
             num.append(gain);
             den.append(tao);
             den.append(1);
-            nb::dict spec;
-            spec["mode"] = "tf_s";
-            spec["num_s"] = num;
-            spec["den_s"] = den;
-            spec["iodelay_s"] = delay;
-            spec["IntegralMark"] = integralMark;
+            nb::dict entry;
+            entry["mode"] = "tf_s";
+            entry["num_s"] = num;
+            entry["den_s"] = den;
+            entry["iodelay_s"] = delay;
+            entry["IntegralMark"] = integralMark;
             nb::dict inner, model, ini;
-            inner["MV"] = spec;
+            inner["MV"] = entry;
             model["CV"] = inner;
             ini["CV"] = 0.0;
             ini["MV"] = 0.0;
