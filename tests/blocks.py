@@ -12,7 +12,8 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Optional, Tuple
 
 from qxdcs.algorithm import (qxAntiWindupLimter, qxConstDetector, qxDelay, qxFilter, qxLDLAG,
-                             qxPIDControl, qxRateLimit, qxSoftSensor, qxTestSignal, qxWatchDog)
+                             qxPIDControl, qxProcessSim, qxRateLimit, qxSoftSensor, qxTestSignal,
+                             qxWatchDog)
 
 # Where the lab-data recorders of these tests write their CSV files.
 LAB_DIR = tempfile.mkdtemp(prefix="qxdcs-lab-")
@@ -156,6 +157,43 @@ BLOCKS = [
           shallow_copy_independent=False),
     Block(qxSoftSensor.LabDataRecorder, ("rec", 1e-6, 1, LAB_DIR),
           lambda o, k: o.run(float(k // 3), 1.7e9 + k)),
+]
+
+# Process simulation: the elements, a MISO simulator and the MIMO simulators.
+_PLANT = {"CV1": {"MV1": {"mode": "tf_z", "num_z": [0, 0.5], "den_z": [1, -0.5], "iodelay_z": 1},
+                  "MV2": {"mode": "stp", "stp": [0.0, 1.0, 1.5]}},
+          "CV2": {"MV2": {"mode": "tf_s", "num_s": [2.0], "den_s": [5.0, 1.0], "iodelay_s": 2}}}
+
+
+def _miso_keeps_itself():
+    m = qxProcessSim.MISOSimulator.__new__(qxProcessSim.MISOSimulator)
+    m.__init__([m], [0.0])
+    return m
+
+
+BLOCKS += [
+    Block(cls, ctor, lambda o, k: o.deltaU_sim(float(k % 3)))
+    for cls, ctor in [(qxProcessSim.no_model, ()),
+                      (qxProcessSim.tfz_model, ([0, 1, 0.5], [1, -0.5, 0.1], 2)),
+                      (qxProcessSim.tfs_model, ([1.0], [5.0, 1.0], 1.5, 1.0)),
+                      (qxProcessSim.stp_model, ([0.5, 1.0, 2.0],)),
+                      (qxProcessSim.stpxy_model, ([1, 4], [1.0, 3.0]))]
+] + [
+    Block(qxProcessSim.MISOSimulator,
+          ([qxProcessSim.tfz_model(), qxProcessSim.stp_model()], [1.0, 0.0]),
+          lambda o, k: o.one_step_sim([1.0 + k, 0.5 * k]),
+          keepers={"element": lambda p: qxProcessSim.MISOSimulator([p], [0.0])},
+          self_cycles={"element": _miso_keeps_itself},
+          shallow_copy_independent=False),
+    Block(qxProcessSim.MIMOSim, (_PLANT, {"CV1": 5.0, "MV1": 1.0}, 1),
+          lambda o, k: o({"MV1": float(k % 4), "MV2": 0.5 * k}, {"CV2": 0.1 * k}),
+          call_args=({"MV1": 2.0},), call_kwargs=dict(v_Value_Dict={"CV1": 1.0}),
+          keepers={"Ts": lambda p: qxProcessSim.MIMOSim({"CV": {"MV": {}}}, {}, p)},
+          failing_init="{'CV': {'MV': {'mode': 'tf_z', 'num_z': [1], 'den_z': [0.0]}}}, {}, p",
+          shallow_copy_independent=False),
+    Block(qxProcessSim.SISOSim, (2.0, 5.0, 2, 1), lambda o, k: o({"MV": float(k % 3)}),
+          call_args=({"MV": 1.0},), call_kwargs=dict(u_Value_Dict={"MV": 1.0}),
+          shallow_copy_independent=False),
 ]
 
 CALLABLE = [b for b in BLOCKS if b.call_args is not None]
