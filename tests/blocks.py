@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Optional, Tuple
 
 from qxdcs.algorithm import (qxAntiWindupLimter, qxConstDetector, qxDelay, qxFilter, qxLDLAG,
-                             qxPIDControl, qxProcessSim, qxRateLimit, qxSoftSensor, qxTestSignal,
+                             qxLPVPlant, qxPIDControl, qxProcessSim, qxRateLimit, qxSoftSensor, qxTestSignal,
                              qxWatchDog)
 
 # Where the lab-data recorders of these tests write their CSV files.
@@ -40,6 +40,16 @@ class Block:
     # Whether copy.copy gives an independent block (a shallow copy of a
     # block holding another block shares that one).
     shallow_copy_independent: bool = True
+    # What a block needs after its constructor before it can run (plants
+    # of a simulator, say): prepare(obj).
+    prepare: Optional[Callable[[Any], None]] = None
+
+    def new(self, kind=None):
+        """A block of this class (or of the subclass `kind`), ready to run."""
+        obj = (kind or self.cls)(*self.ctor)
+        if self.prepare is not None:
+            self.prepare(obj)
+        return obj
 
     @property
     def name(self):
@@ -194,6 +204,37 @@ BLOCKS += [
     Block(qxProcessSim.SISOSim, (2.0, 5.0, 2, 1), lambda o, k: o({"MV": float(k % 3)}),
           call_args=({"MV": 1.0},), call_kwargs=dict(u_Value_Dict={"MV": 1.0}),
           shallow_copy_independent=False),
+]
+
+# The LPV plant: local MIMO plants blended by a working value.
+def _lpv(ini=None):
+    sim = qxLPVPlant.LPVPlantSim(ini or {"CV1": 5.0})
+    sim.addPlant(1, 10.0, _PLANT, 1)
+    sim.addPlant(2, 20.0, _PLANT, 1)
+    return sim
+
+
+def _lpv_plants(sim):
+    sim.addPlant(1, 10.0, _PLANT, 1)
+    sim.addPlant(2, 20.0, _PLANT, 1)
+
+
+def _lpv_keeps_itself():
+    sim = _lpv()
+    sim.plant_list[0].yu_model_tf = sim
+    return sim
+
+
+BLOCKS += [
+    Block(qxLPVPlant.LPVPlantSim, ({"CV1": 5.0, "MV1": 1.0},),
+          lambda o, k: o(8.0 + 2.0 * k, {"MV1": float(k % 4), "MV2": 0.5 * k}),
+          call_args=(15.0, {"MV1": 2.0}), call_kwargs=dict(working_value=12.0),
+          keepers={"initial values": lambda p: _set(_lpv(), ini_value_dict=p)},
+          self_cycles={"local plant": _lpv_keeps_itself},
+          shallow_copy_independent=False, prepare=_lpv_plants),
+    Block(qxLPVPlant.LPVLocalPlant, (), lambda o, k: _set(o, current_weight=0.1 * k).current_weight,
+          keepers={"plant_id": lambda p: _set(qxLPVPlant.LPVLocalPlant(), plant_id=p)},
+          self_cycles={"plant": lambda: _keeps_itself(qxLPVPlant.LPVLocalPlant(), "plant")}),
 ]
 
 CALLABLE = [b for b in BLOCKS if b.call_args is not None]

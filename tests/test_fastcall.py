@@ -11,8 +11,8 @@ from blocks import CALLABLE
 from qxdcs.algorithm import qxWatchDog
 from qxdcs.algorithm.qxPIDControl import PID
 
-# (class, constructor arguments, positional call, keyword call)
-BLOCKS = [(b.cls, b.ctor, b.call_args, b.call_kwargs) for b in CALLABLE]
+# (class, a ready block of it or of a subclass: new(kind), positional call, keyword call)
+BLOCKS = [(b.cls, b.new, b.call_args, b.call_kwargs) for b in CALLABLE]
 IDS = [b.name for b in CALLABLE]
 
 
@@ -20,18 +20,18 @@ def same(a, b):
     return repr(a) == repr(b) and type(a) is type(b)
 
 
-@pytest.mark.parametrize("cls,ctor,args,kwargs", BLOCKS, ids=IDS)
-def test_direct_call_equals_method_call(cls, ctor, args, kwargs):
-    a, b = cls(*ctor), cls(*ctor)
+@pytest.mark.parametrize("cls,new,args,kwargs", BLOCKS, ids=IDS)
+def test_direct_call_equals_method_call(cls, new, args, kwargs):
+    a, b = new(cls), new(cls)
     for _ in range(4):
         assert same(a(*args), cls.__call__(b, *args))
         assert same(a(**kwargs), b.__call__(**kwargs))
     assert same(a(*args), b(*args))
 
 
-@pytest.mark.parametrize("cls,ctor,args,kwargs", BLOCKS, ids=IDS)
-def test_direct_call_errors_are_those_of_the_method(cls, ctor, args, kwargs):
-    a = cls(*ctor)
+@pytest.mark.parametrize("cls,new,args,kwargs", BLOCKS, ids=IDS)
+def test_direct_call_errors_are_those_of_the_method(cls, new, args, kwargs):
+    a = new(cls)
     bad_calls = [lambda f: f(*args, *range(9)),          # too many, past the small stack
                  lambda f: f(*args, no_such_keyword=1)]
     for bad in bad_calls:
@@ -42,8 +42,8 @@ def test_direct_call_errors_are_those_of_the_method(cls, ctor, args, kwargs):
         assert str(direct.value) == str(method.value)
 
 
-@pytest.mark.parametrize("cls,ctor,args,kwargs", BLOCKS, ids=IDS)
-def test_subclasses_and_unconstructed_objects(cls, ctor, args, kwargs):
+@pytest.mark.parametrize("cls,new,args,kwargs", BLOCKS, ids=IDS)
+def test_subclasses_and_unconstructed_objects(cls, new, args, kwargs):
     class Inherits(cls):
         pass
 
@@ -51,7 +51,7 @@ def test_subclasses_and_unconstructed_objects(cls, ctor, args, kwargs):
         def __call__(self, *a, **k):
             return ("mine", super().__call__(*a, **k))
 
-    plain, inherits, overrides = cls(*ctor), Inherits(*ctor), Overrides(*ctor)
+    plain, inherits, overrides = new(cls), new(Inherits), new(Overrides)
     expected = plain(*args)
     assert same(inherits(*args), expected)
     tag, value = overrides(*args)
@@ -70,9 +70,9 @@ def test_subclasses_and_unconstructed_objects(cls, ctor, args, kwargs):
 RUNNABLE = [b for b in BLOCKS if hasattr(b[0], "run")]
 
 
-@pytest.mark.parametrize("cls,ctor,args,kwargs", RUNNABLE, ids=[b[0].__name__ for b in RUNNABLE])
-def test_run_calls_the_object(cls, ctor, args, kwargs):
-    a, b = cls(*ctor), cls(*ctor)
+@pytest.mark.parametrize("cls,new,args,kwargs", RUNNABLE, ids=[b[0].__name__ for b in RUNNABLE])
+def test_run_calls_the_object(cls, new, args, kwargs):
+    a, b = new(cls), new(cls)
     assert same(a.run(*args), b(*args))
     assert same(a.run(**kwargs), b(**kwargs))
 
@@ -80,17 +80,17 @@ def test_run_calls_the_object(cls, ctor, args, kwargs):
         def __call__(self, *a, **k):
             return "mine"
 
-    assert Overrides(*ctor).run(*args) == "mine"
+    assert new(Overrides).run(*args) == "mine"
     with pytest.raises(TypeError):
         a.run(*args, no_such_keyword=1)
 
 
-@pytest.mark.parametrize("cls,ctor,args,kwargs", BLOCKS, ids=IDS)
-def test_call_assigned_on_the_class_later_is_used(cls, ctor, args, kwargs):
+@pytest.mark.parametrize("cls,new,args,kwargs", BLOCKS, ids=IDS)
+def test_call_assigned_on_the_class_later_is_used(cls, new, args, kwargs):
     class Later(cls):
         pass
 
-    obj, twin = Later(*ctor), cls(*ctor)
+    obj, twin = new(Later), new(cls)
     assert same(obj(*args), twin(*args))
     Later.__call__ = lambda self, *a, **k: ("later", a)
     assert obj(*args) == ("later", args)
