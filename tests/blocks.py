@@ -12,8 +12,8 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, Optional, Tuple
 
 from qxdcs.algorithm import (qxAntiWindupLimter, qxConstDetector, qxDelay, qxFilter, qxLDLAG,
-                             qxLPVPlant, qxPIDControl, qxProcessSim, qxRateLimit, qxSoftSensor, qxTestSignal,
-                             qxWatchDog)
+                             qxLPVPlant, qxPIDControl, qxProcessSim, qxRateLimit, qxSoftSensor,
+                             qxTestSignal, qxWatchDog)
 
 # Where the lab-data recorders of these tests write their CSV files.
 LAB_DIR = tempfile.mkdtemp(prefix="qxdcs-lab-")
