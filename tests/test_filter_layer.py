@@ -147,3 +147,30 @@ def test_slot_values_survive_copies(make, clone):
     if isinstance(f, SlottedZ):
         assert twin._SlottedZ__private == "p"
     assert twin(2.0) == f(2.0)
+
+
+def test_arrays_that_blocks_read_cannot_be_reallocated_by_a_caller(tmp_path):
+    # NumPy reallocates an array that owns its data on resize(refcheck=False),
+    # even while a buffer of it is held: the arrays a block shows must not
+    # own their data, nor lead to anything that does.
+    run_child("""
+        import numpy as np
+        from qxdcs.algorithm.qxFilter import zFilter
+        from qxdcs.algorithm.qxLDLAG import LDLAG
+        from qxdcs.algorithm.qxProcessSim import tfz_model
+        from qxdcs.algorithm.qxTestSignal import TestSignal
+        z, l, e, t = zFilter([0.5, 0.2], [1.0, -0.5]), LDLAG(0.5, 5.0, 1), tfz_model(), TestSignal(3)
+        l(1.0); e.deltaU_sim(1.0)
+        arrays = [z._zi, z._Bz, z._Az, l._zi, l._b, l._a, e._zi, e.Gz_num, e.Gz_den, t._rand_arr]
+        for a in arrays:
+            for target in (a, getattr(a, "base", None)):
+                try:
+                    target.resize(10**6, refcheck=False)
+                except (ValueError, AttributeError, TypeError):
+                    pass
+                else:
+                    raise AssertionError("resized: %r" % (target,))
+        for _ in range(1000):
+            z(1.0); l(2.0); e.deltaU_sim(3.0); t(7)
+        print("ok")
+    """, tmp_path)

@@ -2,7 +2,7 @@
 // Python into native code and back, with nothing done on the other side.
 #include <nanobind/nanobind.h>
 
-#include "qx_fastcall.hpp"
+#include "bind/fastcall.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -10,7 +10,7 @@ using namespace nb::literals;
 namespace {
 // Callable blocks are called through the same direct-call path as qxdcs's.
 struct Noop {
-    qxfast::CallSlot<Noop> call_slot;
+    qxb::CallSlot<Noop> call_slot;
     double last = 0.0;
 };
 } // namespace
@@ -25,5 +25,5 @@ NB_MODULE(qxbench_floor, m) {
         .def("call", [](Noop &) {})
         .def("run", [](Noop &, double MODE, double, double, double, double) { return MODE; },
              "MODE"_a, "SP"_a, "PV"_a, "TV"_a, "FF"_a = 0.0);
-    qxfast::enable_fast_call<Noop, &Noop::call_slot>(m.attr("Noop"));
+    qxb::enable_fast_call<Noop, &Noop::call_slot>(m.attr("Noop"));
 }

@@ -27,9 +27,9 @@ namespace {
 
 nb::object py_int(long long v) { return nb::steal(PyLong_FromLongLong(v)); }
 
-// The switching fractions: a one-dimensional float64 array of the block's
-// own, and the view of it that callers see. The view does not own its data,
-// so NumPy refuses to resize it under the native path.
+// The switching fractions: a one-dimensional float64 array whose memory is
+// the block's own (FloatArray::native), so that no caller can resize it under
+// the native path; callers see that array itself.
 struct Table {
     qxb::FloatArray values;
     nb::object shown;
@@ -40,8 +40,8 @@ struct Table {
         if (src.ndim() > 1)
             throw nb::value_error("_rand_arr must be one-dimensional");
         Table t;
-        t.values = qxb::FloatArray::of(src.data(), src.size());
-        t.shown = t.values.object().attr("view")();
+        t.values = qxb::FloatArray::native_of(src.data(), src.size());
+        t.shown = t.values.object();
         return t;
     }
 

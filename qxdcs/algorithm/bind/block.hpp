@@ -90,12 +90,21 @@ template <class T> int gc_traverse(PyObject *self, visitproc visit, void *arg) {
     return rc;
 }
 
+// The collector's clear cannot fail: should keeping a released object for
+// later run out of memory, that object is released at once instead (the
+// slot has already been replaced), and clearing goes on with the next member.
 template <class T> int gc_clear(PyObject *self) {
     if (!nb::inst_ready(self))
         return 0;
     T &t = *nb::inst_ptr<T>(self);
     ReleaseLast later;
-    std::apply([&](auto... m) { (clear_member(t.*m, later), ...); }, T::kept_members());
+    auto clear_one = [&](auto &member) {
+        try {
+            clear_member(member, later);
+        } catch (...) {
+        }
+    };
+    std::apply([&](auto... m) { (clear_one(t.*m), ...); }, T::kept_members());
     return 0;
 }
 

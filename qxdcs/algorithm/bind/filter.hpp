@@ -63,10 +63,11 @@ public:
             f.kern_ = qxcore::Tdf2Filter(c.b.data(), c.b.size(), a, c.a.size());
         f.n_state_ = (c.b.size() > c.a.size() ? c.b.size() : c.a.size()) - 1;
         f.empty_b_ = c.b.size() == 0;
-        c.b.set_read_only();
-        c.a.set_read_only();
-        f.b_ = std::move(c.b);
-        f.a_ = std::move(c.a);
+        // The arrays callers see are the filter's own (FloatArray::native).
+        f.b_ = FloatArray::native_of(c.b.data(), c.b.size());
+        f.a_ = FloatArray::native_of(c.a.data(), c.a.size());
+        f.b_.set_read_only();
+        f.a_.set_read_only();
         return f;
     }
 
@@ -100,7 +101,7 @@ public:
         });
     }
     template <class Fill> void new_state(Fill &&fill) {
-        FloatArray z = FloatArray::empty(n_state_);
+        FloatArray z = FloatArray::native(n_state_);
         fill(z.data());
         zi_ = std::move(z);
     }
@@ -116,7 +117,7 @@ public:
             throw nb::python_error();
         }
         if (!zi_.held())
-            zi_ = FloatArray::zeros(n_state_);
+            zi_ = FloatArray::native(n_state_);
         std::memmove(zi_.data(), src.data(), n_state_ * sizeof(double));
     }
 

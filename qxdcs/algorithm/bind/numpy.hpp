@@ -7,6 +7,7 @@
 #pragma once
 
 #include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -45,9 +46,10 @@ inline nb::handle dtype_int64() {
 
 // --- float64 arrays --------------------------------------------------------------------------
 
-// A float64 array together with its data. The data is held through the
-// buffer protocol, so NumPy refuses to resize or free it while this object
-// holds it; the GIL must be held to create, move or drop one.
+// A float64 array together with its data, held through the buffer protocol;
+// the GIL must be held to create, move or drop one. An array that a block
+// keeps and shows to callers is made by native() (see there): NumPy's own
+// arrays can be reallocated by their owner even while a buffer is held.
 //
 // Every array reaches native code through read() (any sequence of numbers,
 // no copy when it already is a C-contiguous aligned float64 array) or
@@ -104,6 +106,29 @@ public:
         r.acquire(numpy().attr("zeros")(Py_ssize_t(n), nb::arg("dtype") = dtype_float64()), true);
         return r;
     }
+    // A new one-dimensional array of n zeros whose memory belongs to this
+    // library, not to NumPy: the array a caller sees does not own its data,
+    // and nothing reachable from it does, so no caller can resize or free the
+    // memory that native code reads (ndarray.resize with refcheck=False
+    // reallocates an array that owns its data even while a buffer of it is
+    // held). For arrays a block keeps and shows: coefficients, states, tables.
+    static FloatArray native(std::size_t n) {
+        double *buf = new double[n ? n : 1]();
+        nb::capsule owner(buf, [](void *p) noexcept { delete[] static_cast<double *>(p); });
+        nb::object arr = nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(buf, {n}, owner));
+        FloatArray r;
+        if (!r.acquire(std::move(arr), true))
+            throw nb::type_error("expected a float64 array");
+        return r;
+    }
+    // The same, holding a copy of v[0..n).
+    static FloatArray native_of(const double *v, std::size_t n) {
+        FloatArray r = native(n);
+        if (n)
+            std::memcpy(r.data(), v, n * sizeof(double));
+        return r;
+    }
+
     // A new one-dimensional array holding v[0..n).
     static FloatArray of(const double *v, std::size_t n) {
         FloatArray r = empty(n);
