@@ -190,7 +190,7 @@ STATEFUL = {
 BAD_STATES = [
     ("RateLimit", None, TypeError),
     ("RateLimit", {"u_last": 1.0}, KeyError),
-    ("RateLimit", (1.0, 1), TypeError),                     # a tuple is not the state
+    ("RateLimit", (1.0, 1, 2), TypeError),                  # not a state of either form
     ("AntiWindupLimter", {"_y0": 1.0}, KeyError),
     ("WatchDog", {}, KeyError),
     ("WatchDog", [3], TypeError),
@@ -291,3 +291,22 @@ def test_slot_values_survive_copies(name, clone):
     assert type(twin) is type(block) and twin.tag == ["PIC-12"] and twin.tag is not block.tag
     for k in range(4, 10):
         assert repr(step(twin, k)) == repr(step(block, k))
+
+
+@pytest.mark.parametrize("cls,old_state,attrs", [
+    ("qxRateLimit.RateLimit", (3, 2), {"u_last": 3, "Ts": 2}),
+    ("qxAntiWindupLimter.AntiWindupLimter", (1.5, 4.0), {"_u0": 1.5, "_y0": 4.0}),
+    ("qxWatchDog.WatchDog", (7,), {"ticks": 7}),
+    ("qxTestSignal.TestSignal", ([0.3, 0.6, 0.9], 4, 2.5), {"_rand_arr": [0.3, 0.6, 0.9], "_ET": 4, "_amp": 2.5}),
+    ("qxConstDetector.ConstDect", [1.0, 1.0, 2.0], {"_U_queue": [1.0, 1.0, 2.0]}),
+], ids=lambda v: v if isinstance(v, str) else "")
+def test_states_saved_in_the_earlier_form_still_restore(cls, old_state, attrs):
+    import importlib
+    module, name = cls.split(".")
+    kind = getattr(importlib.import_module("qxdcs.algorithm." + module), name)
+    restored = kind.__new__(kind)
+    restored.__setstate__(old_state)
+    reference = kind.__new__(kind)
+    reference.__setstate__(attrs)
+    assert restored.__getstate__().keys() == reference.__getstate__().keys()
+    assert repr(restored.__getstate__()) == repr(reference.__getstate__())

@@ -118,7 +118,8 @@ struct AntiWindup {
     }
 
     // Both values are kept as passed, as the attributes accept them.
-    static AntiWindup from_state(nb::handle s) {
+    static AntiWindup from_state(nb::handle saved) {
+        nb::object s = qxb::state_dict(saved, {"_u0", "_y0"});
         AntiWindup a;
         a.u0.set(qxb::state_item(s, "_u0"));
         a.y0.set(qxb::state_item(s, "_y0"));

@@ -188,7 +188,14 @@ struct ConstDect {
     }
 
     // The window is taken as the attribute takes it.
-    static ConstDect from_state(nb::handle s) {
+    static ConstDect from_state(nb::handle saved) {
+        // A state saved in the earlier form is the list of inputs itself.
+        nb::object s = nb::borrow(saved);
+        if (PyList_CheckExact(saved.ptr())) {
+            nb::dict d;
+            d["_U_queue"] = saved;
+            s = std::move(d);
+        }
         ConstDect c;
         c.window = InputWindow::of(qxb::state_item(s, "_U_queue"));
         return c;

@@ -102,7 +102,8 @@ struct RateLimit {
     }
 
     // Both values are kept as passed, as the attributes accept them.
-    static RateLimit from_state(nb::handle s) {
+    static RateLimit from_state(nb::handle saved) {
+        nb::object s = qxb::state_dict(saved, {"u_last", "Ts"});
         RateLimit r;
         r.u_last.set(qxb::state_item(s, "u_last"));
         r.Ts.set(qxb::state_item(s, "Ts"));

@@ -195,7 +195,8 @@ struct TestSignal {
 
     // Each value is taken as its attribute takes it: the table copied as a
     // one-dimensional float array, the half period and amplitude as passed.
-    static TestSignal from_state(nb::handle s) {
+    static TestSignal from_state(nb::handle saved) {
+        nb::object s = qxb::state_dict(saved, {"_rand_arr", "_ET", "_amp"});
         TestSignal g;
         g.table = Table::from(qxb::state_item(s, "_rand_arr"));
         g.ET.set(qxb::state_item(s, "_ET"));

@@ -92,7 +92,8 @@ struct WatchDog {
     }
 
     // The count is taken as the attribute takes it.
-    static WatchDog from_state(nb::handle s) {
+    static WatchDog from_state(nb::handle saved) {
+        nb::object s = qxb::state_dict(saved, {"ticks"});
         WatchDog w;
         w.set_ticks(qxb::state_item(s, "ticks"));
         return w;

@@ -51,6 +51,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -150,6 +151,19 @@ inline nb::object state_item(nb::handle state, const char *key) {
         throw nb::python_error();
     }
     return nb::borrow(v);
+}
+
+// A state as a dictionary: states saved in an earlier form, a tuple of the
+// values of `names` in order, are read as the dictionary of those names.
+inline nb::object state_dict(nb::handle state, std::initializer_list<const char *> names) {
+    if (PyTuple_CheckExact(state.ptr()) && PyTuple_GET_SIZE(state.ptr()) == Py_ssize_t(names.size())) {
+        nb::dict d;
+        Py_ssize_t i = 0;
+        for (const char *name : names)
+            d[name] = nb::handle(PyTuple_GET_ITEM(state.ptr(), i++));
+        return std::move(d);
+    }
+    return nb::borrow(state);
 }
 
 // --- pickling -----------------------------------------------------------------------------------
