@@ -30,11 +30,6 @@ struct OperatingPoint {
         }
         return filled;
     }
-
-    // One sample through `step` (x -> y of H(z), advancing its state).
-    template <class Step> double apply(double u, Step &&step) const {
-        return step(u - *u0) + *y0;
-    }
 };
 
 } // namespace qxcore

@@ -1,0 +1,20 @@
+// Every core header, compiled once in the core library with its warning flags
+// (-Wall -Wextra), so that a warning in a header-only block shows up in the
+// build even though only the binding units include it otherwise.
+#include "core/antiwindup.hpp"
+#include "core/const_detect.hpp"
+#include "core/delay.hpp"
+#include "core/floor_div.hpp"
+#include "core/history.hpp"
+#include "core/lab_csv.hpp"
+#include "core/lead_lag.hpp"
+#include "core/lpv_blend.hpp"
+#include "core/operating_point.hpp"
+#include "core/pid.hpp"
+#include "core/rate_limit.hpp"
+#include "core/soft_sensor.hpp"
+#include "core/step_response.hpp"
+#include "core/tdf2_filter.hpp"
+#include "core/test_signal.hpp"
+#include "core/trigger.hpp"
+#include "core/watchdog.hpp"
