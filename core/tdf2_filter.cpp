@@ -5,7 +5,7 @@
 
 namespace qxcore {
 
-Tdf2Filter::Tdf2Filter() : b_{1.0}, a_{1.0} {}
+Tdf2Filter::Tdf2Filter() : ba_{1.0, 1.0} {}
 
 Tdf2Filter::Tdf2Filter(const double *b, std::size_t nb, const double *a, std::size_t na) {
     if (nb == 0)
@@ -18,14 +18,13 @@ Tdf2Filter::Tdf2Filter(const double *b, std::size_t nb, const double *a, std::si
     nb_ = nb;
     na_ = na;
     n_ = std::max(nb, na);
-    b_.assign(n_, 0.0);
-    a_.assign(n_, 0.0);
+    ba_.assign(2 * n_, 0.0);
     for (std::size_t i = 0; i < n_; ++i) {
         // Divide (never multiply by a reciprocal): the same rounding as lfilter.
         if (i < nb)
-            b_[i] = b[i] / a0;
+            ba_[2 * i] = b[i] / a0;
         if (i < na)
-            a_[i] = a[i] / a0;
+            ba_[2 * i + 1] = a[i] / a0;
     }
 }
 
@@ -37,7 +36,7 @@ void Tdf2Filter::run(const double *x, double *y, std::size_t n, double *z, doubl
     }
     const std::size_t m = n_ - 1;
     if (m == 1) {  // first order, the common case: keep the state in a register
-        const double b0 = b_[0], b1 = b_[1], a1 = a_[1];
+        const double b0 = b(0), b1 = b(1), a1 = a(1);
         double z0 = z[0];
         for (std::size_t k = 0; k < n; ++k) {
             const double xv = x[k] - x_offset;
@@ -65,7 +64,6 @@ void Tdf2Filter::fir_run(const double *x, double *y, std::size_t n, double *z, d
     std::vector<double> xd(x, x + n);
     for (double &v : xd)
         v -= x_offset;
-    const double *b = b_.data();
     const bool oldest_first = n > nb;
     const std::size_t total = n + m;
     for (std::size_t k = 0; k < total; ++k) {
@@ -74,10 +72,10 @@ void Tdf2Filter::fir_run(const double *x, double *y, std::size_t n, double *z, d
         double acc = 0.0;
         if (oldest_first) {
             for (std::size_t i = hi + 1; i-- > lo;)
-                acc += b[i] * xd[k - i];
+                acc += b(i) * xd[k - i];
         } else {
             for (std::size_t i = lo; i <= hi; ++i)
-                acc += b[i] * xd[k - i];
+                acc += b(i) * xd[k - i];
         }
         if (k < m)
             acc += z[k];  // z[k] is read here for the last time

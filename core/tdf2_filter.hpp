@@ -57,36 +57,35 @@ public:
     void run(const double *x, double *y, std::size_t n, double *z, double x_offset = 0.0,
              double y_offset = 0.0) const;
 
-    // Normalised, zero-padded coefficients (length state_size() + 1).
-    const std::vector<double> &b() const { return b_; }
-    const std::vector<double> &a() const { return a_; }
-
 private:
+    // b[i] and a[i] of the normalised, zero-padded coefficients (length
+    // state_size() + 1), stored side by side: a step reads them in one stream.
+    double b(std::size_t i) const { return ba_[2 * i]; }
+    double a(std::size_t i) const { return ba_[2 * i + 1]; }
+
     double iir_step(double x, double *z) const {
-        const double *b = b_.data();
-        const double *a = a_.data();
+        const double *c = ba_.data();  // c[2i] = b[i], c[2i+1] = a[i]
         const std::size_t last = n_ - 1;
-        const double y = z[0] + b[0] * x;
+        const double y = z[0] + c[0] * x;
         for (std::size_t j = 0; j + 1 < last; ++j)
-            z[j] = z[j + 1] + x * b[j + 1] - y * a[j + 1];
-        z[last - 1] = x * b[last] - y * a[last];
+            z[j] = z[j + 1] + x * c[2 * j + 2] - y * c[2 * j + 3];
+        z[last - 1] = x * c[2 * last] - y * c[2 * last + 1];
         return y;
     }
     double fir_step(double x, double *z) const {
-        const double *b = b_.data();
         const std::size_t m = n_ - 1;  // state entries
         if (m == 0)
-            return 0.0 + b[0] * x;
-        const double y = (0.0 + b[0] * x) + z[0];
+            return 0.0 + b(0) * x;
+        const double y = (0.0 + b(0) * x) + z[0];
         for (std::size_t j = 1; j < m; ++j)
-            z[j - 1] = (0.0 + b[j] * x) + z[j];
-        z[m - 1] = 0.0 + b[m] * x;
+            z[j - 1] = (0.0 + b(j) * x) + z[j];
+        z[m - 1] = 0.0 + b(m) * x;
         return y;
     }
     void fir_run(const double *x, double *y, std::size_t n, double *z, double x_offset,
                  double y_offset) const;
 
-    std::vector<double> b_, a_;
+    std::vector<double> ba_;
     std::size_t n_ = 1, nb_ = 1, na_ = 1;
 };
 
