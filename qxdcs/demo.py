@@ -383,20 +383,27 @@ def plot(result: Result, path: str) -> None:
 # --- command line ------------------------------------------------------------------------------
 
 class _Progress:
-    """A text progress bar on standard error, for long runs."""
+    """A text progress bar on standard error, shown once a run has taken
+    longer than `after` seconds."""
 
-    def __init__(self, stream=sys.stderr, width=40):
-        self.stream, self.width, self.shown = stream, width, -1
+    def __init__(self, stream=sys.stderr, width=40, after=1.0):
+        self.stream, self.width, self.after = stream, width, after
+        self.started = time.perf_counter()
+        self.shown = -1
 
     def __call__(self, done, total):
         step = done * 100 // total
-        if step != self.shown:
-            self.shown = step
-            filled = self.width * done // total
-            self.stream.write(f"\r[{'#' * filled}{'.' * (self.width - filled)}] {step:3d} %")
-            if done == total:
-                self.stream.write("\n")
-            self.stream.flush()
+        if step == self.shown or (self.shown < 0 and done < total and
+                                  time.perf_counter() - self.started < self.after):
+            return
+        if self.shown < 0 and done == total:
+            return          # finished before the bar was needed
+        self.shown = step
+        filled = self.width * done // total
+        self.stream.write(f"\r[{'#' * filled}{'.' * (self.width - filled)}] {step:3d} %")
+        if done == total:
+            self.stream.write("\n")
+        self.stream.flush()
 
 
 class _Error(Exception):
@@ -440,9 +447,6 @@ def _parser():
     return p
 
 
-PROGRESS_FROM = 20_000   # samples from which a run shows a progress bar
-
-
 def main(argv=None):
     """Command-line entry point; returns the exit status."""
     try:
@@ -465,7 +469,7 @@ def main(argv=None):
                       file=sys.stderr)
                 plot_ok = False
         scenario = Scenario(samples=args.samples, seed=args.seed)
-        progress = _Progress() if args.samples >= PROGRESS_FROM else None
+        progress = _Progress()
         started = time.perf_counter()
         result = simulate(scenario, out, progress)
         elapsed = time.perf_counter() - started
@@ -485,5 +489,10 @@ def main(argv=None):
         return 130
 
 
-if __name__ == "__main__":
+def cli():
+    """Console-script entry point."""
     sys.exit(main())
+
+
+if __name__ == "__main__":
+    cli()
