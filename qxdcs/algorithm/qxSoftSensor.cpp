@@ -64,37 +64,6 @@ PyTypeObject *g_recorder_type = nullptr;
 
 // --- errors -------------------------------------------------------------------------------------
 
-// The Python error for the C++ exception being handled, for the native
-// fast path (a C function, through which no exception may pass).
-PyObject *set_error_from_exception() noexcept {
-    try {
-        throw;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const nb::builtin_exception &e) {
-        PyObject *type = PyExc_RuntimeError;
-        switch (e.type()) {
-        case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
-        case nb::exception_type::index_error: type = PyExc_IndexError; break;
-        case nb::exception_type::key_error: type = PyExc_KeyError; break;
-        case nb::exception_type::value_error: type = PyExc_ValueError; break;
-        case nb::exception_type::type_error: type = PyExc_TypeError; break;
-        case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
-        case nb::exception_type::import_error: type = PyExc_ImportError; break;
-        case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
-        default: break;
-        }
-        PyErr_SetString(type, e.what());
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
-    return nullptr;
-}
-
 // "<name><literal>" as ValueError; the literal starts with a blank.
 [[noreturn]] void raise_not_finite(const nb::object &name, const char *literal) {
     PyErr_Format(PyExc_ValueError, "%U%s", name.ptr(), literal);
@@ -398,7 +367,8 @@ PyObject *bias_run_fast(BiasBlock &b, PyObject *self, PyObject *const *args, Py_
     try {
         return b.run(self, v[0], v[1], v[2], pt, ut).release().ptr();
     } catch (...) {
-        return set_error_from_exception();
+        qxb::set_error_from_exception();
+        return nullptr;
     }
 }
 
