@@ -13,14 +13,15 @@ Where a study runs:
 * on an existing Dask cluster (``--scheduler ADDRESS``), or through a Dask
   ``Client`` of your own (``run_study(cases, client=...)``).
 
-A task is one scenario: its parameters go to a worker, which builds the plant
-and blocks, runs them and sends back the metrics. (Building the plant costs
-several times a run of 720 samples, and the built blocks pickle to about
-100 kB, mostly their empty traces; building on the workers keeps the client a
-dispatcher.) Results come back in scenario order and are the same, bit for
-bit, wherever the study ran. A worker that dies costs the scenarios it held a
-retry; a scenario that fails (a bad tuning value, a plant that diverges) is
-reported in its row with the error text, and the others complete.
+On a cluster, the scenarios' parameters go to the workers, a batch per task;
+a worker builds each scenario's plant and blocks, runs them and sends back
+the metrics. (Building a scenario costs about as much as running 720 samples,
+and the built blocks pickle to about 100 kB, mostly their empty traces:
+building on the workers keeps the client a dispatcher.) Results come back in
+scenario order and are the same, bit for bit, wherever the study ran. A
+worker that dies costs the scenarios it held a retry; a scenario that fails
+(a bad tuning value, a plant that diverges) is reported in its row with the
+error text, and the others complete.
 
 Command line: ``python -m qxdcs.study`` (or ``qxdcs-study``); ``--help``.
 """
@@ -45,9 +46,12 @@ METRICS = ("IAE", "overshoot_pct", "settling_samples", "samples_at_limits")
 NOMINAL = demo.Scenario()
 MIN_SAMPLES = 100          # shorter runs put the scripted events on top of each other
 CONNECT_TIMEOUT = 10.0     # seconds to reach a Dask scheduler
-# Resubmissions of a scenario after Dask gave it up because workers died while
-# holding it (KilledWorker); see _run_on_dask.
+# Resubmissions of a task after Dask gave it up because workers died while
+# holding it (KilledWorker); see _gather.
 LOST_WORKER_RESUBMITS = 1
+# The work of one task on a cluster, in samples; see batch_size.
+TASK_SAMPLES = 10_000
+BUILD_SAMPLES = 500
 
 
 class StudyError(Exception):
@@ -136,12 +140,16 @@ def run_loop(loop: demo.ClosedLoop) -> Dict[str, float]:
 
 def run_case(case: Case) -> dict:
     """Build, run and score one scenario: its metrics and an empty error
-    text, or only the error text of a scenario that raised. This is the task
-    a worker runs."""
+    text, or only the error text of a scenario that raised."""
     try:
         return dict(run_loop(build(case)), error="")
     except Exception as exc:  # reported in the scenario's row
         return {"error": _error_text(exc)}
+
+
+def run_cases(cases: Sequence[Case]) -> List[dict]:
+    """run_case for each of `cases`, in order: the task of a batch."""
+    return [run_case(case) for case in cases]
 
 
 def _error_text(exc) -> str:
@@ -176,7 +184,8 @@ def _row(index: int, case: Case, outcome: dict) -> dict:
 def run_study(cases: Sequence[Case], workers: Optional[int] = None,
               scheduler: Optional[str] = None, client=None,
               progress: Optional[Callable[[int, int], None]] = None,
-              connect_timeout: float = CONNECT_TIMEOUT) -> List[dict]:
+              connect_timeout: float = CONNECT_TIMEOUT,
+              batch: Optional[int] = None) -> List[dict]:
     """One row per case, in case order: the case's parameters, each loop's
     KP and TI, the metrics of both loops and the error text ("" for a
     scenario that ran).
@@ -184,14 +193,17 @@ def run_study(cases: Sequence[Case], workers: Optional[int] = None,
     In the calling process unless one of these is given: `workers` (a local
     Dask cluster of that many worker processes, started and closed here),
     `scheduler` (the address of a running Dask scheduler) or `client` (a
-    Dask Client of the caller's, left open). `progress(done, total)` is
-    called after each scenario. Raises StudyError when the study cannot run
-    on the cluster asked for."""
+    Dask Client of the caller's, left open). On a cluster, scenarios travel
+    in batches of `batch` per task (by default batch_size() for the workers
+    present). `progress(done, total)` is called as scenarios complete.
+    Raises StudyError when the study cannot run on the cluster asked for."""
     cases = list(cases)
     if sum(x is not None for x in (workers, scheduler, client)) > 1:
         raise ValueError("give at most one of workers, scheduler and client")
     if workers is not None:
         _whole("workers", workers, 1)
+    if batch is not None:
+        _whole("batch", batch, 1)
     if workers is None and scheduler is None and client is None:
         outcomes = []
         for i, case in enumerate(cases):
@@ -199,7 +211,8 @@ def run_study(cases: Sequence[Case], workers: Optional[int] = None,
             if progress:
                 progress(i + 1, len(cases))
     else:
-        outcomes = _run_on_dask(cases, workers, scheduler, client, progress, connect_timeout)
+        outcomes = _run_on_dask(cases, workers, scheduler, client, progress, connect_timeout,
+                                batch)
     return [_row(i, c, o) for i, (c, o) in enumerate(zip(cases, outcomes))]
 
 
@@ -224,7 +237,7 @@ def local_cluster(workers: int):
         dashboard_address=None, scheduler_kwargs={"dashboard_address": "127.0.0.1:0"})
 
 
-def _run_on_dask(cases, workers, scheduler, client, progress, connect_timeout):
+def _run_on_dask(cases, workers, scheduler, client, progress, connect_timeout, batch):
     Client = _distributed().Client
     cluster = own_client = None
     try:
@@ -243,7 +256,7 @@ def _run_on_dask(cases, workers, scheduler, client, progress, connect_timeout):
                 raise StudyError(f"cannot reach the Dask scheduler at {where}: "
                                  + " ".join(str(exc).split())) from None
         _check_workers(client)
-        return _gather(client, cases, progress)
+        return _gather(client, cases, progress, batch)
     finally:
         if own_client is not None:
             own_client.close()
@@ -277,54 +290,84 @@ def _check_workers(client):
                           "its results may differ from an in-process run", StudyWarning)
 
 
-def _gather(client, cases, progress):
-    """Submit every scenario and collect the outcomes in scenario order.
+def batch_size(cases: Sequence[Case], workers: int) -> int:
+    """Scenarios per task on a cluster of `workers` worker threads.
+
+    A scenario of 720 samples takes some 15 ms, and a Dask task costs a few
+    milliseconds of scheduling and messages, so scenarios travel in batches
+    of about TASK_SAMPLES samples' work (building a plant counts as some
+    BUILD_SAMPLES samples). A batch is at most a quarter of a worker's
+    share, so that the workers end the study together."""
+    if not cases:
+        return 1
+    samples = max(int(c.samples) if isinstance(c.samples, numbers.Integral) else 0
+                  for c in cases)
+    by_work = math.ceil(TASK_SAMPLES / (samples + BUILD_SAMPLES))
+    by_share = math.ceil(len(cases) / (4 * max(1, workers)))
+    return max(1, min(by_work, by_share))
+
+
+def _gather(client, cases, progress, batch):
+    """Submit the scenarios in batches and collect the outcomes in scenario
+    order.
 
     Worker deaths: the scheduler reschedules the tasks a lost worker held
     (assigned to it, whether running or waiting there) and counts the death
     against each of them; a task involved in more deaths than the scheduler's
     `distributed.scheduler.allowed-failures` (3 by default) fails with
     KilledWorker. That setting belongs to the scheduler, which may be someone
-    else's; so a scenario that fails that way is submitted again, as a new
-    task, up to LOST_WORKER_RESUBMITS times: even with allowed-failures at 0 a
-    worker that dies costs its scenarios a retry, while a scenario that kills
-    every worker it runs on is still given up and reported in its row.
+    else's; so a batch that fails that way is submitted again, as a new task,
+    up to LOST_WORKER_RESUBMITS times: even with allowed-failures at 0 a
+    worker that dies costs the scenarios it held a retry, while a scenario
+    that kills every worker it runs on is still given up and reported in its
+    row (with those of its batch).
 
     Exceptions: a scenario catches its own (run_case), since running the same
     blocks again would fail the same way; so `retries=` is not used. A task
     that fails outside run_case (the worker cannot load it) is reported in
-    its row."""
+    the rows of its batch."""
     from distributed import as_completed
     from distributed.scheduler import KilledWorker
 
-    futures = client.map(run_case, cases, pure=False)
-    index = {f.key: i for i, f in enumerate(futures)}
+    if batch is None:
+        workers = sum(w.get("nthreads", 1)
+                      for w in client.scheduler_info()["workers"].values())
+        batch = batch_size(cases, workers)
+    else:
+        _whole("batch", batch, 1)
+    batches = [range(start, min(start + batch, len(cases)))
+               for start in range(0, len(cases), batch)]
+    futures = client.map(run_cases, [[cases[i] for i in b] for b in batches], pure=False)
+    index = {f.key: b for f, b in zip(futures, batches)}
     pending = as_completed(futures, with_results=True, raise_errors=False)
     del futures   # only `pending` holds them: a collected result is released at once
     outcomes = [None] * len(cases)
-    resubmitted = [0] * len(cases)
+    resubmitted = {}
     done = 0
     for future, result in pending:
-        i = index.pop(future.key)
+        b = index.pop(future.key)
         status = future.status
         # Let the scheduler forget the task now: a worker that dies later
         # then costs no recomputation of a result already here.
         future.release()
         if status == "finished":
-            outcome = result
+            got = result
         elif status == "error":
             exc = result[1]
-            if isinstance(exc, KilledWorker) and resubmitted[i] < LOST_WORKER_RESUBMITS:
-                resubmitted[i] += 1
-                again = client.submit(run_case, cases[i], pure=False)
-                index[again.key] = i
+            if isinstance(exc, KilledWorker) and resubmitted.get(b.start, 0) < \
+                    LOST_WORKER_RESUBMITS:
+                resubmitted[b.start] = resubmitted.get(b.start, 0) + 1
+                again = client.submit(run_cases, [cases[i] for i in b], pure=False)
+                index[again.key] = b
                 pending.add(again)
                 continue
-            outcome = {"error": _error_text(exc)}
+            got = [{"error": _error_text(exc)}] * len(b)
         else:  # cancelled: the scheduler dropped the task (connection lost, cluster closed)
-            raise StudyError(f"the Dask cluster dropped scenario {i} ({status})")
-        outcomes[i] = outcome
-        done += 1
+            raise StudyError(f"the Dask cluster dropped scenarios {b.start} to {b.stop - 1} "
+                             f"({status})")
+        for i, outcome in zip(b, got):
+            outcomes[i] = outcome
+        done += len(b)
         if progress:
             progress(done, len(cases))
     return outcomes

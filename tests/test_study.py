@@ -349,13 +349,40 @@ def test_progress_close_ends_a_bar_left_open():
 
 # --- on a cluster -------------------------------------------------------------------------------
 
-def test_a_cluster_gives_the_in_process_table_bit_for_bit(cluster, small, small_rows):
+@pytest.mark.parametrize("batch, tasks", [(None, 6), (1, 12), (5, 3), (12, 1), (40, 1)])
+def test_a_cluster_gives_the_in_process_table_bit_for_bit(cluster, small, small_rows, batch,
+                                                          tasks):
     _, client = cluster
     seen = []
-    rows = bounded(study.run_study, small, client=client,
+    rows = bounded(study.run_study, small, client=client, batch=batch,
                    progress=lambda done, total: seen.append((done, total)))
     assert_same_rows(rows, small_rows)
-    assert seen == [(d, len(small)) for d in range(1, len(small) + 1)]
+    # Progress comes a batch at a time; batches end in any order.
+    steps = [b - a for (a, _), (b, _) in zip([(0, 0)] + seen, seen)]
+    assert len(seen) == tasks and seen[-1] == (12, 12) and all(t == 12 for _, t in seen)
+    size = batch or 2
+    assert sorted(steps) == sorted([size] * (12 // size) + ([12 % size] if 12 % size else []))
+
+
+@pytest.mark.parametrize("n, samples, workers, size", [
+    (64, 720, 2, 8),      # a quarter of each worker's share
+    (64, 720, 1, 9),      # about TASK_SAMPLES of work
+    (8, 6000, 2, 1),
+    (8, 100, 2, 1),
+    (12, 200, 2, 2),
+    (1000, 100, 4, 17),
+    (0, 720, 2, 1),
+])
+def test_batch_size(n, samples, workers, size):
+    cases = [study.Case(samples=samples)] * n
+    assert study.batch_size(cases, workers) == size
+
+
+def test_batch_size_is_a_whole_number():
+    with pytest.raises(ValueError, match="batch must be at least 1"):
+        study.run_study([study.Case()], batch=0)
+    with pytest.raises(TypeError, match="batch must be a whole number"):
+        study.run_study([study.Case()], batch=2.0)
 
 
 def test_a_study_on_a_scheduler_address(cluster, small, small_rows):
@@ -416,10 +443,10 @@ def test_a_worker_killed_mid_study_costs_a_retry(kill_rows, monkeypatch, allowed
                 os.kill(pids[0], signal.SIGKILL)
                 killed.append(total - done)
 
-        rows = bounded(study.run_study, cases, client=client, progress=progress)
+        rows = bounded(study.run_study, cases, client=client, progress=progress, batch=1)
         assert killed == [len(cases) - 1]
         # Dask counts the death against the tasks the worker held.
-        lost = cluster.scheduler.task_prefixes["run_case"].suspicious
+        lost = cluster.scheduler.task_prefixes["run_cases"].suspicious
         assert lost >= 1
         if resubmits or allowed_failures is None:
             assert_same_rows(rows, expected)
