@@ -225,7 +225,7 @@ def _distributed():
     return distributed
 
 
-def local_cluster(workers: int):
+def local_cluster(workers: int) -> "distributed.LocalCluster":
     """The local Dask cluster a study starts: `workers` worker processes of
     one thread each, everything on the loopback address, no dashboard (the
     scheduler's HTTP endpoints on a free loopback port, not on 8787). Worker
@@ -251,7 +251,7 @@ def _run_on_dask(cases, workers, scheduler, client, progress, connect_timeout, b
             try:
                 client = own_client = Client(cluster if cluster is not None else scheduler,
                                              timeout=connect_timeout)
-            except (OSError, ValueError, TypeError) as exc:
+            except Exception as exc:  # refused, timed out, not an address
                 where = "the local cluster" if cluster is not None else scheduler
                 raise StudyError(f"cannot reach the Dask scheduler at {where}: "
                                  + " ".join(str(exc).split())) from None
@@ -283,10 +283,17 @@ def _check_workers(client):
         found = client.run(_versions)
     except Exception as exc:  # a worker without the package cannot load the task
         raise StudyError("the Dask workers cannot run the study: " + _error_text(exc)) from None
-    ours = _versions()
+    _compare_versions(found, _versions())
+
+
+def _compare_versions(found, ours):
     for worker, theirs in sorted(found.items()):
         if theirs != ours:
-            warnings.warn(f"the Dask worker {worker} has {theirs}, this process {ours}: "
+            differ = ", ".join(f"{name} {theirs.get(name)}" for name in ours
+                               if theirs.get(name) != ours[name])
+            here = ", ".join(f"{name} {ours[name]}" for name in ours
+                             if theirs.get(name) != ours[name])
+            warnings.warn(f"the Dask worker {worker} has {differ} (this process {here}): "
                           "its results may differ from an in-process run", StudyWarning)
 
 
@@ -560,19 +567,19 @@ def _parser():
                 epilog="Exit status: 0 when the study ran (a failed scenario is reported in "
                        "its row), 1 when it cannot run on the cluster asked for, 2 for a bad "
                        "option or an output folder that cannot be written.")
-    p.add_argument("--kp", type=_floats, default=(0.5, 1.0, 1.5, 2.0),
+    p.add_argument("--kp", metavar="LIST", type=_floats, default=(0.5, 1.0, 1.5, 2.0),
                    help="factors on both loops' KP (default 0.5,1,1.5,2)")
-    p.add_argument("--ti", type=_floats, default=(0.5, 1.0, 2.0),
+    p.add_argument("--ti", metavar="LIST", type=_floats, default=(0.5, 1.0, 2.0),
                    help="factors on both loops' TI (default 0.5,1,2)")
-    p.add_argument("--gain", type=_floats, default=(0.8, 1.0, 1.25),
+    p.add_argument("--gain", metavar="LIST", type=_floats, default=(0.8, 1.0, 1.25),
                    help="plant gain / model gain (default 0.8,1,1.25)")
-    p.add_argument("--delay", type=_floats, default=(1.0, 1.5),
+    p.add_argument("--delay", metavar="LIST", type=_floats, default=(1.0, 1.5),
                    help="plant dead time / model dead time (default 1,1.5)")
-    p.add_argument("--seeds", type=_seeds, default=(1, 2), help="noise seeds (default 1,2)")
-    p.add_argument("--samples", type=_at_least(MIN_SAMPLES), default=720,
+    p.add_argument("--seeds", metavar="LIST", type=_seeds, default=(1, 2), help="noise seeds (default 1,2)")
+    p.add_argument("--samples", type=_at_least(MIN_SAMPLES), default=720, metavar="N",
                    help=f"samples (minutes) per run, at least {MIN_SAMPLES} (default 720)")
     where = p.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=_at_least(1),
+    where.add_argument("--workers", type=_at_least(1), metavar="N",
                        help="run on a local Dask cluster of this many worker processes")
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the Dask cluster whose scheduler is at this address")
@@ -580,7 +587,7 @@ def _parser():
                    metavar="SECONDS",
                    help=f"give up reaching the scheduler after this long "
                         f"(default {CONNECT_TIMEOUT:g})")
-    p.add_argument("--out", default="qxdcs-study-output",
+    p.add_argument("--out", default="qxdcs-study-output", metavar="FOLDER",
                    help="output folder for the table and the figure (default ./qxdcs-study-output)")
     p.add_argument("--no-plot", action="store_true", help="do not draw the figure")
     return p
@@ -667,7 +674,10 @@ def main(argv=None):
                 progress.close()
         elapsed = time.perf_counter() - started
         table = os.path.join(out, "study.csv")
-        write_csv(rows, table)
+        try:
+            write_csv(rows, table)
+        except OSError as exc:
+            raise _Error(f"cannot write {table}: {exc.strerror or exc}") from None
         failed = sum(1 for r in rows if r["error"])
         print(f"{len(rows)} scenarios in {elapsed:.1f} s ({failed} failed): {table}")
         if not args.no_plot:
@@ -677,7 +687,10 @@ def main(argv=None):
                       file=sys.stderr)
             else:
                 png = os.path.join(out, "study-iae.png")
-                plot_maps(rows, png)
+                try:
+                    plot_maps(rows, png)
+                except OSError as exc:
+                    raise _Error(f"cannot write {png}: {exc.strerror or exc}") from None
                 print(f"figure: {png}")
         return 0
     except _Error as exc:

@@ -349,6 +349,7 @@ def test_progress_close_ends_a_bar_left_open():
 
 # --- on a cluster -------------------------------------------------------------------------------
 
+@pytest.mark.filterwarnings("error::qxdcs.study.StudyWarning")
 @pytest.mark.parametrize("batch, tasks", [(None, 6), (1, 12), (5, 3), (12, 1), (40, 1)])
 def test_a_cluster_gives_the_in_process_table_bit_for_bit(cluster, small, small_rows, batch,
                                                           tasks):
@@ -467,6 +468,18 @@ def test_a_worker_killed_mid_study_costs_a_retry(kill_rows, monkeypatch, allowed
         stop_cluster(cluster, client)
 
 
+def test_workers_with_other_versions_are_worth_a_warning():
+    ours = {"qxdcs": "0.1.0", "numpy": "2.0.0", "scipy": "1.14.0"}
+    with pytest.warns(study.StudyWarning) as caught:
+        study._compare_versions({"tcp://b:2": dict(ours, numpy="1.26.4"), "tcp://a:1": ours,
+                                 "tcp://c:3": dict(ours, qxdcs="0.2.0", scipy="1.13.1")}, ours)
+    assert [str(w.message) for w in caught] == [
+        "the Dask worker tcp://b:2 has numpy 1.26.4 (this process numpy 2.0.0): "
+        "its results may differ from an in-process run",
+        "the Dask worker tcp://c:3 has qxdcs 0.2.0, scipy 1.13.1 (this process qxdcs 0.1.0, "
+        "scipy 1.14.0): its results may differ from an in-process run"]
+
+
 # --- command line -------------------------------------------------------------------------------
 
 @pytest.fixture
@@ -561,6 +574,20 @@ def test_cli_refuses_bad_options_with_status_2_and_no_traceback(tmp_path, case):
     proc = run_cli(args, tmp_path)
     assert (proc.returncode, proc.stdout) == (2, "")
     assert proc.stderr == f"qxdcs-study: error: {message.format(tmp=tmp_path)}\n"
+
+
+def test_cli_reports_a_study_warning_in_one_line(tmp_path, monkeypatch, capsys):
+    def run_study(cases, *args, **kwargs):
+        study.warnings.warn("the Dask worker w has numpy 0 (this process numpy 1): its results "
+                            "may differ from an in-process run", study.StudyWarning)
+        return [study._row(i, c, {"error": "E"}) for i, c in enumerate(cases)]
+
+    monkeypatch.setattr(study, "run_study", run_study)
+    assert study.main(TINY + ["--out", str(tmp_path)]) == 0
+    err = capsys.readouterr().err
+    assert err == ("qxdcs-study: warning: the Dask worker w has numpy 0 (this process numpy 1): "
+                   "its results may differ from an in-process run\n")
+    assert [r["error"] for r in read_table(tmp_path / "study.csv")] == ["E"] * 4
 
 
 def test_cli_scheduler_that_cannot_be_reached_in_one_line(tmp_path, unused_port):
