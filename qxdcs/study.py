@@ -639,8 +639,7 @@ class _Progress:
 
 
 def main(argv=None):
-    """Command-line entry point; returns the exit status (a console script's
-    wrapper passes it to sys.exit)."""
+    """Command-line entry point; returns the exit status."""
     progress = None
     try:
         args = _parser().parse_args(argv)
@@ -706,5 +705,10 @@ def main(argv=None):
         return 130
 
 
-if __name__ == "__main__":
+def cli():
+    """Console-script entry point (qxdcs-study): exits with main()'s status."""
     sys.exit(main())
+
+
+if __name__ == "__main__":
+    cli()

@@ -576,6 +576,17 @@ def test_cli_refuses_bad_options_with_status_2_and_no_traceback(tmp_path, case):
     assert proc.stderr == f"qxdcs-study: error: {message.format(tmp=tmp_path)}\n"
 
 
+@pytest.mark.parametrize("args, status", [(["--samples", "5"], 2), (["--help"], 0)])
+def test_console_script_entry_exits_with_the_status(monkeypatch, capsys, args, status):
+    monkeypatch.setattr(sys, "argv", ["qxdcs-study", *args])
+    with pytest.raises(SystemExit) as exit_:
+        study.cli()
+    assert exit_.value.code == status
+    out, err = capsys.readouterr()
+    assert (out.startswith("usage: qxdcs-study") if status == 0 else
+            err == "qxdcs-study: error: argument --samples: must be at least 100: 5\n")
+
+
 def test_cli_reports_a_study_warning_in_one_line(tmp_path, monkeypatch, capsys):
     def run_study(cases, *args, **kwargs):
         study.warnings.warn("the Dask worker w has numpy 0 (this process numpy 1): its results "
