@@ -575,7 +575,8 @@ def _parser():
                    help="plant gain / model gain (default 0.8,1,1.25)")
     p.add_argument("--delay", metavar="LIST", type=_floats, default=(1.0, 1.5),
                    help="plant dead time / model dead time (default 1,1.5)")
-    p.add_argument("--seeds", metavar="LIST", type=_seeds, default=(1, 2), help="noise seeds (default 1,2)")
+    p.add_argument("--seeds", metavar="LIST", type=_seeds, default=(1, 2),
+                   help="noise seeds (default 1,2)")
     p.add_argument("--samples", type=_at_least(MIN_SAMPLES), default=720, metavar="N",
                    help=f"samples (minutes) per run, at least {MIN_SAMPLES} (default 720)")
     where = p.add_mutually_exclusive_group()
