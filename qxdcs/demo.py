@@ -25,7 +25,6 @@ import contextlib
 import copy
 import io
 import json
-import math
 import os
 import sys
 import time
@@ -35,6 +34,7 @@ from typing import Dict, List, Optional
 
 import numpy as np
 
+from qxdcs._cli import Parser, UsageError, output_folder
 from qxdcs.algorithm.qxLDLAG import LDLAG
 from qxdcs.algorithm.qxLPVPlant import LPVPlantSim
 from qxdcs.algorithm.qxPIDControl import PID
@@ -406,10 +406,6 @@ class _Progress:
         self.stream.flush()
 
 
-class _Error(Exception):
-    pass
-
-
 def _positive_int(text):
     try:
         value = int(text)
@@ -430,13 +426,8 @@ def _seed(text):
     return value
 
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message):
-        raise _Error(message)
-
-
 def _parser():
-    p = _Parser(prog="qxdcs-demo", description=__doc__.split("\n\n")[0])
+    p = Parser(prog="qxdcs-demo", description=__doc__.split("\n\n")[0])
     p.add_argument("--samples", type=_positive_int, default=720,
                    help="number of samples (minutes) to simulate, at least 100 (default 720)")
     p.add_argument("--out", default="qxdcs-demo-output",
@@ -451,16 +442,7 @@ def main(argv=None):
     """Command-line entry point; returns the exit status."""
     try:
         args = _parser().parse_args(argv)
-        out = os.path.abspath(args.out)
-        try:
-            os.makedirs(out, exist_ok=True)
-            probe = os.path.join(out, ".qxdcs-write-test")
-            with open(probe, "w"):
-                pass
-            os.remove(probe)
-        except OSError as exc:
-            raise _Error(f"cannot write to the output folder {out}: "
-                         f"{exc.strerror or exc}") from None
+        out = output_folder(args.out)
         plot_ok = not args.no_plot
         if plot_ok:
             import importlib.util
@@ -481,7 +463,7 @@ def main(argv=None):
             print(f"figure: {png}")
         print(f"{args.samples} samples in {elapsed:.2f} s")
         return 0
-    except _Error as exc:
+    except UsageError as exc:
         print(f"qxdcs-demo: error: {exc}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:

@@ -40,6 +40,7 @@ from typing import Callable, Dict, List, NamedTuple, Optional, Sequence
 import numpy as np
 
 from qxdcs import demo
+from qxdcs._cli import Parser, UsageError, output_folder
 
 LOOPS = (("TI101", "FV101"), ("AI201", "FV201"))
 METRICS = ("IAE", "overshoot_pct", "settling_samples", "samples_at_limits")
@@ -509,15 +510,6 @@ def plot_maps(rows: List[dict], path: str) -> None:
 
 # --- command line ------------------------------------------------------------------------------
 
-class _Error(Exception):
-    pass
-
-
-class _Parser(argparse.ArgumentParser):
-    def error(self, message):
-        raise _Error(message)
-
-
 def _floats(text):
     try:
         values = tuple(float(v) for v in text.split(","))
@@ -563,7 +555,7 @@ def _seconds(text):
 
 
 def _parser():
-    p = _Parser(prog="qxdcs-study", description=__doc__.split("\n\n")[0],
+    p = Parser(prog="qxdcs-study", description=__doc__.split("\n\n")[0],
                 epilog="Exit status: 0 when the study ran (a failed scenario is reported in "
                        "its row), 1 when it cannot run on the cluster asked for, 2 for a bad "
                        "option or an output folder that cannot be written.")
@@ -644,16 +636,7 @@ def main(argv=None):
     progress = None
     try:
         args = _parser().parse_args(argv)
-        out = os.path.abspath(args.out)
-        try:
-            os.makedirs(out, exist_ok=True)
-            probe = os.path.join(out, ".qxdcs-write-test")
-            with open(probe, "w"):
-                pass
-            os.remove(probe)
-        except OSError as exc:
-            raise _Error(f"cannot write to the output folder {out}: "
-                         f"{exc.strerror or exc}") from None
+        out = output_folder(args.out)
         cases = grid(args.kp, args.ti, args.gain, args.delay, args.seeds, args.samples)
         progress = _Progress()
         started = time.perf_counter()
@@ -677,7 +660,7 @@ def main(argv=None):
         try:
             write_csv(rows, table)
         except OSError as exc:
-            raise _Error(f"cannot write {table}: {exc.strerror or exc}") from None
+            raise UsageError(f"cannot write {table}: {exc.strerror or exc}") from None
         failed = sum(1 for r in rows if r["error"])
         print(f"{len(rows)} scenarios in {elapsed:.1f} s ({failed} failed): {table}")
         if not args.no_plot:
@@ -690,10 +673,10 @@ def main(argv=None):
                 try:
                     plot_maps(rows, png)
                 except OSError as exc:
-                    raise _Error(f"cannot write {png}: {exc.strerror or exc}") from None
+                    raise UsageError(f"cannot write {png}: {exc.strerror or exc}") from None
                 print(f"figure: {png}")
         return 0
-    except _Error as exc:
+    except UsageError as exc:
         print(f"qxdcs-study: error: {exc}", file=sys.stderr)
         return 2
     except StudyError as exc:

@@ -1,7 +1,6 @@
 """The closed-loop plant study (python -m qxdcs.demo): what it shows must be
 what happened in the run."""
 import csv
-import os
 import pickle
 import subprocess
 import sys

@@ -1,0 +1,30 @@
+"""What the command-line programs of the package (qxdcs-demo, qxdcs-study)
+share: a usage error reported as one line, and the output folder check."""
+import argparse
+import os
+
+
+class UsageError(Exception):
+    """A bad option or an output folder that cannot be used: one line, exit 2."""
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse without its own exit: a bad option raises UsageError."""
+
+    def error(self, message):
+        raise UsageError(message)
+
+
+def output_folder(path):
+    """The absolute output folder, created if needed and checked writable."""
+    out = os.path.abspath(path)
+    try:
+        os.makedirs(out, exist_ok=True)
+        probe = os.path.join(out, ".qxdcs-write-test")
+        with open(probe, "w"):
+            pass
+        os.remove(probe)
+    except OSError as exc:
+        raise UsageError(f"cannot write to the output folder {out}: "
+                         f"{exc.strerror or exc}") from None
+    return out
