@@ -1,6 +1,7 @@
 """The closed-loop plant study (python -m qxdcs.demo): what it shows must be
 what happened in the run."""
 import csv
+import os
 import pickle
 import subprocess
 import sys
@@ -103,3 +104,11 @@ def test_the_figure_is_written(tmp_path):
     png = tmp_path / "qxdcs-demo.png"
     assert png.exists() and png.stat().st_size > 10_000
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_the_quick_start_runs_from_the_source_folder(tmp_path):
+    # In a checkout the interpreter finds the source package first; the
+    # compiled modules come from the installed copy.
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    proc = _cli("--no-plot", "--samples", "120", "--out", str(tmp_path), cwd=root)
+    assert proc.returncode == 0, proc.stderr
