@@ -60,15 +60,15 @@ def scaled_model(model, gain, delay_factor=1.0):
     time by `delay_factor` (rounded to whole samples for step responses)."""
     out = copy.deepcopy(model)
     for row in out.values():
-        for spec in row.values():
-            if spec.get("mode") == "tf_s":
-                spec["num_s"] = [gain * c for c in spec["num_s"]]
-                spec["iodelay_s"] = spec.get("iodelay_s", 0) * delay_factor
-            elif spec.get("mode") == "stp":
-                stp = [gain * v for v in spec["stp"]]
+        for pair in row.values():
+            if pair.get("mode") == "tf_s":
+                pair["num_s"] = [gain * c for c in pair["num_s"]]
+                pair["iodelay_s"] = pair.get("iodelay_s", 0) * delay_factor
+            elif pair.get("mode") == "stp":
+                stp = [gain * v for v in pair["stp"]]
                 lead = next((i for i, v in enumerate(stp) if v != 0.0), len(stp))
                 shift = int(round(lead * delay_factor)) - lead
-                spec["stp"] = [0.0] * shift + stp if shift >= 0 else stp[-shift:]
+                pair["stp"] = [0.0] * shift + stp if shift >= 0 else stp[-shift:]
     return out
 
 
@@ -406,24 +406,21 @@ class _Progress:
         self.stream.flush()
 
 
-def _positive_int(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 100:
-        raise argparse.ArgumentTypeError(f"must be at least 100: {value}")
-    return value
+def _whole(minimum, problem):
+    """An argparse type: a whole number of at least `minimum`, else `problem`."""
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"{problem}: {value}")
+        return value
+    return parse
 
 
-def _seed(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
-    return value
+_positive_int = _whole(100, "must be at least 100")
+_seed = _whole(0, "must not be negative")
 
 
 def _parser():

@@ -20,14 +20,14 @@ CLONE_IDS = ["copy", "deepcopy"] + [f"pickle{p}" for p in range(pickle.HIGHEST_P
 
 
 @pytest.mark.parametrize("clone", CLONES, ids=CLONE_IDS)
-@pytest.mark.parametrize("block", BLOCKS, ids=IDS)
-def test_clone_continues_exactly(block, clone):
-    spec, cls, step = block, block.cls, block.step
-    if not block.shallow_copy_independent and clone is copy.copy:
+@pytest.mark.parametrize("entry", BLOCKS, ids=IDS)
+def test_clone_continues_exactly(entry, clone):
+    cls, step = entry.cls, entry.step
+    if not entry.shallow_copy_independent and clone is copy.copy:
         pytest.skip("a shallow copy shares the inner block, as shallow copies share attributes")
     Tagged = globals()["Tagged" + cls.__name__]
     for kind in (cls, Tagged):
-        block = spec.new(kind)
+        block = entry.new(kind)
         for k in range(4):
             step(block, k)
         if kind is Tagged:

@@ -41,12 +41,10 @@ ZFilter zfilter_from_state(nb::handle s) {
 
 // --- sFilter ------------------------------------------------------------------------------------
 
-SFilter make_sfilter(nb::handle Bs, nb::handle As, nb::handle Ts, nb::handle u_ini,
-                     nb::handle y_ini) {
-    qxb::FloatArray bs = qxb::FloatArray::copy_of(Bs), as = qxb::FloatArray::copy_of(As);
-    nb::object res = nb::module_::import_("scipy.signal")
-                         .attr("cont2discrete")(nb::make_tuple(bs.object(), as.object()), Ts);
-    nb::object zf = nb::type<ZFilter>()(res[0][0], res[1], u_ini, y_ini);
+// An sFilter of its continuous coefficients (kept read-only), sample period
+// and inner zFilter.
+SFilter sfilter_of_parts(const qxb::FloatArray &bs, const qxb::FloatArray &as, nb::handle Ts,
+                         nb::object zf) {
     bs.set_read_only();
     as.set_read_only();
     SFilter f;
@@ -55,6 +53,15 @@ SFilter make_sfilter(nb::handle Bs, nb::handle As, nb::handle Ts, nb::handle u_i
     f.Ts = qxb::Kept(Ts);
     f.zf_obj = std::move(zf);
     return f;
+}
+
+SFilter make_sfilter(nb::handle Bs, nb::handle As, nb::handle Ts, nb::handle u_ini,
+                     nb::handle y_ini) {
+    qxb::FloatArray bs = qxb::FloatArray::copy_of(Bs), as = qxb::FloatArray::copy_of(As);
+    nb::object res = nb::module_::import_("scipy.signal")
+                         .attr("cont2discrete")(nb::make_tuple(bs.object(), as.object()), Ts);
+    nb::object zf = nb::type<ZFilter>()(res[0][0], res[1], u_ini, y_ini);
+    return sfilter_of_parts(bs, as, Ts, std::move(zf));
 }
 
 nb::dict sfilter_state(const SFilter &f) {
@@ -72,15 +79,7 @@ SFilter sfilter_from_state(nb::handle st) {
         throw nb::type_error("_zfilter must be a zFilter");
     qxb::FloatArray bs = qxb::FloatArray::copy_of(qxb::state_item(st, "_Bs"));
     qxb::FloatArray as = qxb::FloatArray::copy_of(qxb::state_item(st, "_As"));
-    nb::object ts = qxb::state_item(st, "_Ts");
-    bs.set_read_only();
-    as.set_read_only();
-    SFilter f;
-    f.Bs = bs.object();
-    f.As = as.object();
-    f.Ts = qxb::Kept(ts);
-    f.zf_obj = std::move(zf);
-    return f;
+    return sfilter_of_parts(bs, as, qxb::state_item(st, "_Ts"), std::move(zf));
 }
 
 } // namespace
