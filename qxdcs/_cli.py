@@ -1,11 +1,16 @@
-"""What the command-line programs of the package (qxdcs-demo, qxdcs-study)
-share: a usage error reported as one line, and the output folder check."""
+"""What the command-line programs of the package (qxdcs, qxdcs-demo,
+qxdcs-study) share: errors reported as one line, and the output folder check."""
 import argparse
 import os
 
 
 class UsageError(Exception):
     """A bad option or an output folder that cannot be used: one line, exit 2."""
+
+
+class Failure(Exception):
+    """A mistake in a user's file or data (or a run that could not finish):
+    one line naming the file, key or value and what is valid, exit 1."""
 
 
 class Parser(argparse.ArgumentParser):
