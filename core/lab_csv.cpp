@@ -32,9 +32,17 @@ std::string float_text(double x) {
     for (; p < end && *p != 'e'; ++p)
         if (*p != '.')
             digits += *p;
+    // The exponent, "e+16" or "e-07": read within the buffer, which
+    // to_chars does not terminate.
     int exp10 = 0;
-    if (p < end)
-        exp10 = std::atoi(p + 1);  // "+16", "-07"
+    if (p < end && ++p < end) {
+        const bool negative = *p == '-';
+        if (*p == '-' || *p == '+')
+            ++p;
+        std::from_chars(p, end, exp10);
+        if (negative)
+            exp10 = -exp10;
+    }
 
     if (exp10 < -4 || exp10 >= 16) {
         out += digits[0];
@@ -117,22 +125,32 @@ std::string lab_csv_line(const std::string &export_time, const std::string &lab_
 
 namespace {
 
+// A symbolic link as the file's own name is never followed: the file must lie
+// where its path says, inside the recorder's folder (a link in the folder's
+// path is the caller's choice of folder, and is followed).
+#ifdef O_NOFOLLOW
+constexpr int kNoFollow = O_NOFOLLOW;
+#else
+constexpr int kNoFollow = 0;
+#endif
+
 // Opens `path` for appending. `created_new`: this call created the file
-// itself (O_EXCL); `created`: the file did not exist for this call (also a
-// dangling link followed, or a file removed between the two opens).
+// itself (O_EXCL); `created`: the file did not exist for this call (a file
+// removed between the two opens). A symbolic link at `path`, dangling or
+// not, fails with ELOOP.
 int open_for_append(const char *path, bool &created_new, bool &created) {
     created_new = created = false;
-    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC | kNoFollow, 0666);
     if (fd >= 0) {
         created_new = created = true;
         return fd;
     }
     if (errno != EEXIST)
         return -1;
-    fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC | kNoFollow);
     if (fd >= 0 || errno != ENOENT)
         return fd;
-    fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | kNoFollow, 0666);
     if (fd >= 0)
         created = true;
     return fd;
@@ -146,6 +164,8 @@ AppendResult append_line(const char *path, const std::string &header, const std:
     const int fd = open_for_append(path, created_new, res.created);
     if (fd < 0) {
         res.error = errno;
+        struct stat st;
+        res.link = res.error == ELOOP && ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
         return res;
     }
     const std::string text = res.created ? header + line : line;

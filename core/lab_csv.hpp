@@ -51,9 +51,12 @@ std::string lab_csv_line(const std::string &export_time, const std::string &lab_
 // call created is removed again), so the file holds the line whole or not
 // at all; a file that did not grow is left as it was. The file is closed in
 // every case.
+// A symbolic link at `path` is refused (error ELOOP, `link` true): the file
+// is never written through one.
 struct AppendResult {
     int error = 0;         // 0, or the errno value of the failure
     bool created = false;  // the header was (to be) written
+    bool link = false;     // refused: `path` is a symbolic link
 };
 AppendResult append_line(const char *path, const std::string &header, const std::string &line);
 

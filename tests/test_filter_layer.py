@@ -2,9 +2,6 @@
 unaligned input data, failed restores, subclasses with __slots__."""
 import copy
 import pickle
-import subprocess
-import sys
-import textwrap
 import tracemalloc
 
 import numpy as np
@@ -13,13 +10,8 @@ from scipy.signal import lfilter
 
 from qxdcs.algorithm.qxFilter import sFilter, zFilter
 from qxdcs.algorithm.qxLDLAG import LDLAG
+from child import run_child
 
-
-def run_child(code, tmp_path):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr[-2000:]}"
-    assert proc.stdout.splitlines()[-1:] == ["ok"], proc.stdout + proc.stderr
 
 
 def test_sfilter_restored_around_an_unbuilt_zfilter_does_not_crash(tmp_path):

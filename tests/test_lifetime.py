@@ -11,22 +11,13 @@ Blocks that keep caller objects must also take part in garbage collection: a
 reference cycle through a stored object is collected.
 """
 import gc
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
 from blocks import BLOCKS
+from child import run_child
 
-
-def run_child(code, tmp_path):
-    """Run `code` in a fresh interpreter (outside the source tree); it must
-    print 'ok' as its last line."""
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr[-2000:]}"
-    assert proc.stdout.splitlines()[-1:] == ["ok"], proc.stdout + proc.stderr
 
 
 # --- releasing a stored object re-enters the block ---------------------------
@@ -314,5 +305,27 @@ def test_collector_skips_objects_whose_constructor_never_ran(path, tmp_path):
             gc.collect()
             del raw
             gc.collect()
+        print("ok")
+    """, tmp_path)
+
+
+def test_restoring_slots_whose_setter_changes_the_saved_values(tmp_path):
+    # Every saved slot value is restored, even when a setter empties the
+    # dictionary of saved values while the restore walks it.
+    run_child("""
+        from qxdcs.algorithm.qxPIDControl import PID
+        class Slotted(PID):
+            __slots__ = ("a", "b")
+            def __setattr__(self, name, value):
+                saved.clear()
+                object.__setattr__(self, name, value)
+        p = Slotted(1.0)
+        object.__setattr__(p, "a", [1.0])
+        object.__setattr__(p, "b", "".join(["x", "y"]))
+        tag, block, attrs, saved = p.__getstate__()
+        saved = dict(saved)
+        q = Slotted.__new__(Slotted)
+        q.__setstate__((tag, block, attrs, saved))
+        assert (q.a, q.b) == ([1.0], "xy") and q.getPIDParam() == p.getPIDParam()
         print("ok")
     """, tmp_path)

@@ -2,10 +2,12 @@
 import copy
 import pickle
 import re
+import textwrap
 
 import numpy as np
 import pytest
 
+from child import run_child
 from qxdcs.algorithm.qxLPVPlant import LPVLocalPlant, LPVPlantSim
 from qxdcs.algorithm.qxProcessSim import MIMOSim
 
@@ -218,3 +220,186 @@ def test_plot_draws_the_chosen_local_plant(monkeypatch):
         assert len(shown[0].axes[0].get_lines()[0].get_xdata()) == 40
     finally:
         plt.close("all")
+
+
+# --- working points that are not ordinary numbers --------------------------------------------
+
+@pytest.mark.parametrize("points", [[10.0, float("nan")], [float("nan")], [10.0, 20.0, float("nan")],
+                                    [-np.inf, 0.0], [0.0, np.inf], [-np.inf, 0.0, np.inf]],
+                         ids=["nan-last", "nan-only", "nan-third", "-inf", "+inf", "both-inf"])
+def test_odd_working_points_blend_as_numpy_interpolates(points):
+    plants = [(k, wp, scaled(1.0 + k)) for k, wp in enumerate(points)]
+    sim, ref = make(plants), Reference(plants)
+    for k, wv in enumerate([5.0, 10.0, 15.0, 25.0, -1e300, 1e300, -np.inf, np.inf, 0.0]):
+        try:
+            expected = ref(wv, inputs(k))
+        except ValueError as exc:   # a NaN position: no enclosing plants
+            before = observable(sim)
+            with pytest.raises(ValueError, match=str(exc)):
+                sim(wv, inputs(k))
+            assert observable(sim) == before
+            ref = Reference(plants)   # the reference advanced its plants before failing
+            sim = make(plants)
+            continue
+        assert sim(wv, inputs(k)) == expected
+
+
+# --- hostile callers, in a child interpreter --------------------------------------------------
+#
+# The caller's code runs in the middle of an operation (an identifier's __eq__
+# or __hash__, a working point's __float__, a tag's __eq__) and changes the
+# simulator under it. Nothing may crash; where Python's own semantics say what
+# happens (a for loop over a shortened list ends early), that happens.
+
+SETUP = """
+    import gc
+    from qxdcs.algorithm.qxLPVPlant import LPVPlantSim
+    from qxdcs.algorithm.qxProcessSim import MIMOSim
+    PAIR = {"mode": "tf_s", "num_s": [2.0], "den_s": [5, 1]}
+    M = {"A": {"U": PAIR}, "B": {"U": dict(PAIR, num_s=[1.0])}}
+    def make(points=(0.0, 10.0, 20.0)):
+        sim = LPVPlantSim({"U": 1.0, "A": 5.0, "B": 1.0})
+        for k, wp in enumerate(points):
+            sim.addPlant(k + 1, wp, M, 1)
+        return sim
+    lpv = make()
+"""
+
+HOSTILE = {
+    "delPlant: an identifier's __eq__ empties plant_list": """
+        class Id:
+            def __eq__(self, other):
+                lpv.plant_list.clear()
+                return False
+            __hash__ = object.__hash__
+        lpv.plant_list[0].plant_id = Id()
+        lpv.delPlant(1)
+        assert lpv.plant_list == []
+    """,
+    "delPlant: an identifier equal to everything empties plant_list": """
+        class Id:
+            def __eq__(self, other):
+                lpv.plant_list.clear()
+                return True
+            __hash__ = object.__hash__
+        lpv.plant_list[1].plant_id = Id()
+        try:
+            lpv.delPlant(1)
+        except IndexError:
+            pass
+        assert lpv.plant_list == []
+    """,
+    "sort: a working point's __float__ empties plant_list": """
+        class Wp:
+            def __float__(self):
+                lpv.plant_list.clear()
+                return 5.0
+        lpv.plant_list[0].working_point = Wp()
+        for op in (lpv._sort_plant_list_by_working_point, lambda: lpv.delPlant(3)):
+            lpv.plant_list[:] = make().plant_list
+            lpv.plant_list[0].working_point = Wp()
+            try:
+                op()
+            except RuntimeError as exc:
+                assert "plant_list changed" in str(exc)
+            assert lpv.plant_list == []
+    """,
+    "get_plant_dict and the weights: an identifier's __hash__ empties plant_list": """
+        class Id:
+            def __hash__(self):
+                lpv.plant_list.clear()
+                return 1
+        for getter in (lpv.get_plant_dict, lpv.get_current_plant_weight_dict):
+            lpv.plant_list[:] = make().plant_list
+            first = lpv.plant_list[0]
+            first.plant_id = Id()
+            got = getter()
+            assert list(got) == [first.plant_id] and lpv.plant_list == [], got
+    """,
+    "plot_model_stp: the matching identifier's __eq__ frees the plant in use": """
+        drawn = []
+        class Plant:
+            def plot_model_stp(self, n):
+                drawn.append(n)
+        class Id:
+            def __eq__(self, other):
+                lpv.plant_list.clear()
+                return True
+            __hash__ = object.__hash__
+        lpv.plant_list[0].plant = Plant()
+        lpv.plant_list[0].plant_id = Id()
+        gc.collect()
+        lpv.plot_model_stp(1, 33)
+        assert drawn == [33]
+    """,
+    "call: a CV tag's __eq__ replaces ini_value_dict during the lookup": """
+        active = []
+        class Tag:
+            def __init__(self, name):
+                self.name = name
+            def __hash__(self):
+                return 7
+            def __eq__(self, other):
+                if active:
+                    lpv.ini_value_dict = {"other": 0.0}
+                return isinstance(other, Tag) and other.name == self.name
+            def __deepcopy__(self, memo):
+                return self
+        a, b = Tag("a"), Tag("b")
+        lpv = LPVPlantSim({a: 1.0, b: 2.0, "U": 0.0})
+        lpv.addPlant(1, 0.0, {a: {"U": PAIR}, b: {"U": PAIR}}, 1)
+        active.append(1)
+        assert lpv(0.0, {"U": 1.0}) == {a: 1.0, b: 2.0}
+        second = lpv(0.0, {"U": 1.0})   # the replaced initial values count from now on
+        assert list(second) == [a, b] and 0.0 < second[a] < 1.0, second
+    """,
+    "call: a tag's __eq__ clears the caller's plain dict of MV values": """
+        class Tag:
+            def __hash__(self):
+                return hash("MV")
+            def __eq__(self, other):
+                u.clear()   # frees the key and the value being read
+                return True
+        lpv = LPVPlantSim({})
+        lpv.addPlant(1, 0.0, {"C": {Tag(): PAIR}}, 1)
+        u = {"".join(["M", "V"]): float("3.5")}
+        assert lpv(0.0, u) == {"C": 0.0} and u == {}
+        assert list(lpv._u_dict.values()) == [3.5]
+    """,
+    "call: a replaced local simulator is never taken for the old one": """
+        lpv = make((0.0, 10.0))
+        lpv(5.0, {"U": 2.0})
+        for trial in range(20):
+            local = lpv.plant_list[1]
+            local.plant = None
+            gc.collect()
+            local.plant = MIMOSim({"A": M["A"]}, {})
+            try:
+                lpv(5.0, {"U": 2.0})
+                raise AssertionError("a CV that the second plant lacks was blended")
+            except KeyError as exc:
+                assert exc.args == ("B",)
+            local.plant = MIMOSim(M, {"U": 1.0})
+            lpv(5.0, {"U": 2.0})
+    """,
+}
+
+
+@pytest.mark.parametrize("name", HOSTILE)
+def test_hostile_callers(name, tmp_path):
+    run_child(textwrap.dedent(SETUP) + textwrap.dedent(HOSTILE[name]) + "print('ok')\n", tmp_path)
+
+
+def test_a_local_plant_that_fails_leaves_the_inputs_as_they_were():
+    class Failing(MIMOSim):
+        def __call__(self, u, v={}):
+            raise RuntimeError("local plant failed")
+
+    sim, twin = make(), make()
+    for k in range(5):
+        assert sim(25.0, inputs(k)) == twin(25.0, inputs(k))
+    before = observable(sim)
+    sim.plant_list[2].plant = Failing(scaled(2.0), dict(INI, CV1=0.0, CV2=0.0), 1)
+    with pytest.raises(RuntimeError, match="local plant failed"):
+        sim(15.0, inputs(5))
+    assert observable(sim) == before

@@ -5,8 +5,6 @@ failed and invalid restores, subclasses with __slots__. Crash cases run in a
 child interpreter, so that a regression fails one test."""
 import copy
 import pickle
-import subprocess
-import sys
 import textwrap
 import tracemalloc
 
@@ -18,13 +16,8 @@ from qxdcs.algorithm.qxConstDetector import ConstDect
 from qxdcs.algorithm.qxRateLimit import RateLimit
 from qxdcs.algorithm.qxTestSignal import TestSignal as Generator
 from qxdcs.algorithm.qxWatchDog import WatchDog
+from child import run_child
 
-
-def run_child(code, tmp_path):
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr[-2000:]}"
-    assert proc.stdout.splitlines()[-1:] == ["ok"], proc.stdout + proc.stderr
 
 
 # --- a kept object replaced while Python code works on it ------------------------------

@@ -16,16 +16,25 @@
 //     initial values as its own deep copy, and _u_dict / _y_dict as its own
 //     dictionaries of floats, so a deep copy of them is a copy of the
 //     dictionary.
+//
+// The caller's code may run in the middle of an operation: a plant
+// identifier's __eq__ or __hash__, a working point's __float__, a tag's
+// __eq__ in a dictionary lookup, an MV value's __float__. It may change
+// plant_list, the records in it or ini_value_dict. Every walk over
+// plant_list therefore holds the items it uses (bind/items.hpp), and every
+// dictionary is held for as long as a lookup in it runs.
 #include <nanobind/nanobind.h>
 
 #include <cmath>
 #include <memory>
+#include <stdexcept>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "bind/args.hpp"
 #include "bind/block.hpp"
+#include "bind/items.hpp"
 #include "bind/kept.hpp"
 #include "core/lpv_blend.hpp"
 #include "qxProcessSim.hpp"
@@ -59,8 +68,10 @@ nb::object copy_float_dict(nb::handle d) {
     return c;
 }
 
-// `d.get(key, 0.0)` of a dictionary of initial values, as a double.
-double initial_value(nb::handle d, nb::handle key) {
+// `d.get(key, 0.0)` of a dictionary of initial values, as a double. The
+// dictionary is held by the caller's reference `d` for the whole lookup (a
+// key's __eq__ may replace the simulator's ini_value_dict meanwhile).
+double initial_value(nb::object d, nb::handle key) {
     if (PyDict_CheckExact(d.ptr())) {
         PyObject *v = PyDict_GetItemWithError(d.ptr(), key.ptr());
         if (!v) {
@@ -92,14 +103,15 @@ struct LocalPlant {
     qxb::Kept plant_id, working_point, plant, yu_model_tf, Ts;
     double current_weight = 0.0;
     // CV tag -> position in the local simulator's result, for the simulator
-    // it was made for (a caller may replace `plant`).
+    // it was made for (a caller may replace `plant`). That simulator is held
+    // here, so its address cannot be taken by another object while cached.
     nb::object cv_index;
-    PyObject *cv_index_for = nullptr;
+    qxb::Kept cv_index_for;
 
     static constexpr auto kept_members() {
         return std::make_tuple(&LocalPlant::plant_id, &LocalPlant::working_point,
                                &LocalPlant::plant, &LocalPlant::yu_model_tf, &LocalPlant::Ts,
-                               &LocalPlant::cv_index);
+                               &LocalPlant::cv_index, &LocalPlant::cv_index_for);
     }
 
     static LocalPlant make() {
@@ -134,16 +146,19 @@ struct LocalPlant {
         return p;
     }
 
-    // The position of each CV tag in the result of `sim`, built once per simulator.
-    const nb::object &cv_positions(const qxsim::MIMOSim &sim, PyObject *sim_obj) {
-        if (cv_index_for != sim_obj || !cv_index.is_valid()) {
-            nb::dict d;
-            for (std::size_t i = 0; i < sim.n_cv(); ++i)
-                d[sim.cv.items[i]] = nb::int_(Py_ssize_t(i));
-            cv_index = std::move(d);
-            cv_index_for = sim_obj;
-        }
-        return cv_index;
+    // The position of each CV tag in the result of `sim`, built once per
+    // simulator; the dictionary is the caller's to hold (building it runs the
+    // tags' hashes, which may call the simulator again).
+    nb::object cv_positions(const qxsim::MIMOSim &sim, nb::handle sim_obj) {
+        if (cv_index_for.get().ptr() == sim_obj.ptr() && cv_index.is_valid())
+            return cv_index;
+        nb::dict d;
+        for (std::size_t i = 0; i < sim.n_cv(); ++i)
+            d[sim.cv.items[i]] = nb::int_(Py_ssize_t(i));
+        qxb::ReleaseLast later;
+        later.replace(cv_index, d);
+        cv_index_for.replace(sim_obj, later);
+        return std::move(d);
     }
 };
 
@@ -175,13 +190,18 @@ struct PlantCall {
 struct CallScratch {
     std::vector<PlantCall> calls;
     std::vector<double> wp;
-    std::vector<std::pair<nb::object, double>> mv_values;
+    qxb::ItemPairs u_items;                                  // the caller's u_Value_Dict, read first
+    std::vector<std::pair<nb::object, double>> mv_values;    // its entries for known MVs
+    std::vector<nb::object> mv_before;                       // _u_dict's values they replace
+    std::vector<double> weight_before;                       // the plants' weights before the call
 
     void reset(std::size_t n) {
         if (calls.size() < n)
             calls.resize(n);
         wp.resize(n);
+        weight_before.resize(n);
         mv_values.clear();
+        mv_before.clear();
     }
     // Drops the references a finished call took.
     void release() {
@@ -192,7 +212,9 @@ struct CallScratch {
             c.local = nullptr;
             c.sim = nullptr;
         }
+        u_items.clear();
         mv_values.clear();
+        mv_before.clear();
     }
 };
 
@@ -224,33 +246,45 @@ struct LPVPlantSim {
     // --- plants ------------------------------------------------------------------------------
 
     // Keeps, for every distinct working point, the first plant in list
-    // order, sorted by working point.
+    // order, sorted by working point. The working points are read first (a
+    // __float__ may run); should that code change plant_list, the sort is
+    // refused and plant_list stays as the code left it.
     void sort_plants() {
-        nb::list old = plants();
-        const std::size_t n = nb::len(old);
+        nb::object list = plant_list;
+        const std::vector<nb::object> items = qxb::items_of(list);
+        const std::size_t n = items.size();
         std::vector<double> wp(n);
         for (std::size_t k = 0; k < n; ++k)
-            wp[k] = qxb::to_double(local_of(old[k]).working_point.hold());
+            wp[k] = qxb::to_double(local_of(items[k]).working_point.hold());
+        bool changed = !plant_list.is(list) || PyList_GET_SIZE(list.ptr()) != Py_ssize_t(n);
+        for (std::size_t k = 0; k < n && !changed; ++k)
+            changed = PyList_GET_ITEM(list.ptr(), Py_ssize_t(k)) != items[k].ptr();
+        if (changed)
+            throw std::runtime_error("plant_list changed while it was being sorted");
         nb::list sorted;
         for (std::size_t k : qxcore::unique_order(wp.data(), n))
-            sorted.append(old[k]);
+            sorted.append(items[k]);
         qxb::ReleaseLast later;
         later.replace(plant_list, std::move(sorted));
     }
 
+    // Repeatedly: the identifiers of plant_list are listed (each held), the
+    // first one equal to plant_id is found (its __eq__ may run) and the
+    // plant at that index of plant_list, as it is then, is removed.
     void del_plant(nb::handle plant_id) {
         qxb::require_exact(plant_id, &PyLong_Type, "plant_id", "int");
         nb::object id = nb::borrow(plant_id);
         bool removed = false;
         for (;;) {
-            nb::list list = plants();
-            const std::size_t n = nb::len(list);
+            std::vector<nb::object> ids;
+            for (const nb::object &p : qxb::items_of(plant_list))
+                ids.push_back(local_of(p).plant_id.hold());
             std::size_t k = 0;
-            for (; k < n; ++k)
-                if (equal(local_of(list[k]).plant_id.hold(), id))
-                    break;
-            if (k == n)
+            while (k < ids.size() && !equal(ids[k], id))
+                ++k;
+            if (k == ids.size())
                 break;
+            nb::object list = plant_list;
             if (PySequence_DelItem(list.ptr(), Py_ssize_t(k)) != 0)
                 throw nb::python_error();
             removed = true;
@@ -272,7 +306,8 @@ struct LPVPlantSim {
         // Initial values of the local plant: the MVs keep the simulator's,
         // every CV of the local model starts at 0.0 (the local plant reports
         // deviations).
-        nb::object local_ini = deepcopy(ini_value_dict);
+        nb::object ini = ini_value_dict;  // held: a key's code may replace ours
+        nb::object local_ini = deepcopy(ini);
         for (nb::handle cv : nb::borrow<nb::dict>(yu_model_tf).keys())
             local_ini[cv] = 0.0;
         nb::object mimo_type = nb::module_::import_("qxdcs.algorithm.qxProcessSim").attr("MIMOSim");
@@ -283,10 +318,10 @@ struct LPVPlantSim {
         std::vector<std::pair<nb::object, double>> new_cv, new_mv;
         for (const nb::object &tag : m.cv.items)
             if (!PyDict_Contains(y_dict.ptr(), tag.ptr()))
-                new_cv.emplace_back(tag, initial_value(ini_value_dict, tag));
+                new_cv.emplace_back(tag, initial_value(ini, tag));
         for (const nb::object &tag : m.mv.items)
             if (!PyDict_Contains(u_dict.ptr(), tag.ptr()))
-                new_mv.emplace_back(tag, initial_value(ini_value_dict, tag));
+                new_mv.emplace_back(tag, initial_value(ini, tag));
 
         nb::object local_obj = nb::borrow(reinterpret_cast<PyObject *>(g_local_type))();
         LocalPlant &lp = *nb::inst_ptr<LocalPlant>(local_obj);
@@ -357,18 +392,23 @@ struct LPVPlantSim {
                 tp->tp_call == types.mimo->tp_call && nb::inst_ready(c.sim_obj))
                 c.sim = &qxsim::mimo_of(c.sim_obj);
         }
-        read_mv_values(u, sc.mv_values);
+        read_mv_values(u, sc);
         for (std::size_t k = 0; k < n; ++k)
             if (calls[k].sim)
                 calls[k].sim->read_inputs(u, v, calls[k].in);
 
-        const qxcore::Blend b = qxcore::blend_at(qxcore::interp_position(x, wp.data(), n));
+        // A NaN working point gives a NaN position (as numpy.interp does),
+        // which has no enclosing plants.
+        const double position = qxcore::interp_position(x, wp.data(), n);
+        if (std::isnan(position))
+            throw nb::value_error("cannot convert float NaN to integer");
+        const qxcore::Blend b = qxcore::blend_at(position);
 
         // A CV of the first plant that the second lacks: refused before any
         // plant advances (its result would have no value to blend).
         if (b.id1 != b.id2 && calls[b.id1].sim && calls[b.id2].sim) {
             PlantCall &c2 = calls[b.id2];
-            const nb::object &pos2 = c2.local->cv_positions(*c2.sim, c2.sim_obj.ptr());
+            const nb::object pos2 = c2.local->cv_positions(*c2.sim, c2.sim_obj);
             for (const nb::object &tag : calls[b.id1].sim->cv.items)
                 if (!PyDict_Contains(pos2.ptr(), tag.ptr())) {
                     PyErr_SetObject(PyExc_KeyError, tag.ptr());
@@ -377,17 +417,34 @@ struct LPVPlantSim {
         }
 
         // 2. The state changes: the working value, the MV values, every
-        // plant advances by one sample.
+        // plant advances by one sample. A plant whose own code fails (a
+        // caller's simulator or element) leaves the working value, the MV
+        // values and the weights as they were; the plants before it have
+        // advanced, and stay so.
+        const double working_value_before = working_value;
+        for (auto &[tag, value] : sc.mv_values) {
+            PyObject *old = PyDict_GetItemWithError(u_dict.ptr(), tag.ptr());
+            if (!old && PyErr_Occurred())
+                throw nb::python_error();
+            sc.mv_before.push_back(old ? nb::borrow(old) : nb::object());
+        }
+        for (std::size_t k = 0; k < n; ++k)
+            sc.weight_before[k] = calls[k].local->current_weight;
         working_value = x;
-        for (auto &[tag, value] : sc.mv_values)
-            set_item(u_dict, tag, value);
-        for (std::size_t k = 0; k < n; ++k) {
-            PlantCall &c = calls[k];
-            if (c.sim)
-                c.sim->advance(c.in);
-            else
-                c.result = c.sim_obj(u, v);
-            c.local->current_weight = 0.0;
+        try {
+            for (auto &[tag, value] : sc.mv_values)
+                set_item(u_dict, tag, value);
+            for (std::size_t k = 0; k < n; ++k) {
+                PlantCall &c = calls[k];
+                if (c.sim)
+                    c.sim->advance(c.in);
+                else
+                    c.result = c.sim_obj(u, v);
+                c.local->current_weight = 0.0;
+            }
+        } catch (...) {
+            undo_inputs(sc, working_value_before);
+            throw;
         }
 
         // 3. The blend of the enclosing plants.
@@ -410,52 +467,36 @@ struct LPVPlantSim {
         return copy_float_dict(y_dict);
     }
 
-    // Every entry of u whose key is already an MV of the simulator, its value
-    // converted to a real number, in u's order. A plain dict of str keys and
-    // float or int values is read without running any code of the caller's.
-    void read_mv_values(nb::handle u, std::vector<std::pair<nb::object, double>> &out) const {
-        out.clear();
-        if (PyDict_CheckExact(u.ptr()) && read_plain_mv_values(u, out))
-            return;
-        out.clear();
-        nb::object items = nb::steal(PySequence_List(u.attr("items")().ptr()));
-        if (!items.is_valid())
-            throw nb::python_error();
-        const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            auto [key, value] = qxsim::unpack_pair(PyList_GET_ITEM(items.ptr(), i));
-            int has = PyDict_Contains(u_dict.ptr(), key.ptr());
-            if (has < 0)
-                throw nb::python_error();
-            if (has)
-                out.emplace_back(key, qxb::to_double(value));
+    // The working value, the MV values and the weights as they were before
+    // a call that failed while the plants advanced.
+    void undo_inputs(CallScratch &sc, double working_value_before) {
+        working_value = working_value_before;
+        for (std::size_t k = 0; k < sc.weight_before.size() && k < sc.calls.size(); ++k)
+            if (sc.calls[k].local)
+                sc.calls[k].local->current_weight = sc.weight_before[k];
+        for (std::size_t i = sc.mv_before.size(); i-- > 0;) {
+            const nb::object &tag = sc.mv_values[i].first, &old = sc.mv_before[i];
+            const int r = old.is_valid() ? PyDict_SetItem(u_dict.ptr(), tag.ptr(), old.ptr())
+                                         : PyDict_DelItem(u_dict.ptr(), tag.ptr());
+            if (r != 0)
+                PyErr_Clear();  // the error of the failed call is the one reported
         }
     }
 
-    bool read_plain_mv_values(nb::handle u, std::vector<std::pair<nb::object, double>> &out) const {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(u.ptr(), &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key))
-                return false;
-            const int has = PyDict_Contains(u_dict.ptr(), key);
+    // Every entry of u whose key is already an MV of the simulator, its value
+    // converted to a real number, in u's order. The entries are read first,
+    // each held (the lookup of a key among the MV tags, and a value's
+    // __float__, may run the caller's code, which may change u).
+    void read_mv_values(nb::handle u, CallScratch &sc) const {
+        sc.mv_values.clear();
+        sc.u_items.read(u);
+        for (const auto &[key, value] : sc.u_items.pairs()) {
+            const int has = PyDict_Contains(u_dict.ptr(), key.ptr());
             if (has < 0)
                 throw nb::python_error();
-            if (!has)
-                continue;
-            double d;
-            if (PyFloat_CheckExact(value)) {
-                d = PyFloat_AS_DOUBLE(value);
-            } else if (PyLong_CheckExact(value)) {
-                d = PyLong_AsDouble(value);
-                if (d == -1.0 && PyErr_Occurred())
-                    throw nb::python_error();
-            } else {
-                return false;
-            }
-            out.emplace_back(nb::borrow(key), d);
+            if (has)
+                sc.mv_values.emplace_back(key, qxb::to_double(value));
         }
-        return true;
     }
 
     // f(tag, value) for every CV of a plant's result, in its order.
@@ -477,7 +518,7 @@ struct LPVPlantSim {
     // A plant's result for one CV tag (KeyError when it has none).
     static double value_of(PlantCall &c, nb::handle tag) {
         if (c.sim) {
-            const nb::object &pos = c.local->cv_positions(*c.sim, c.sim_obj.ptr());
+            const nb::object pos = c.local->cv_positions(*c.sim, c.sim_obj);
             PyObject *p = PyDict_GetItemWithError(pos.ptr(), tag.ptr());
             if (!p) {
                 if (!PyErr_Occurred())
@@ -496,17 +537,19 @@ struct LPVPlantSim {
 
     nb::dict plant_dict() const {
         nb::dict d;
-        for (nb::handle p : plants())
+        qxb::for_each_item(plant_list, [&](const nb::object &p) {
             d[local_of(p).plant_id.hold()] = p;
+        });
         return d;
     }
 
     nb::dict weight_dict() const {
         nb::dict d;
-        for (nb::handle p : plants()) {
+        qxb::for_each_item(plant_list, [&](const nb::object &p) {
             LocalPlant &lp = local_of(p);
-            d[lp.plant_id.hold()] = lp.current_weight;
-        }
+            nb::object weight = nb::float_(lp.current_weight);
+            d[lp.plant_id.hold()] = weight;
+        });
         return d;
     }
 
@@ -517,14 +560,13 @@ struct LPVPlantSim {
     }
 
     nb::object plot_model_stp(nb::handle plant_id, nb::handle plotLen) const {
-        nb::list list = plants();
-        for (nb::handle p : list) {
-            LocalPlant &lp = local_of(p);
-            if (equal(lp.plant_id.hold(), plant_id)) {
-                lp.plant.hold().attr("plot_model_stp")(plotLen);
-                break;
-            }
-        }
+        nb::object found;
+        qxb::for_each_item(plant_list, [&](const nb::object &p) {
+            if (!found.is_valid() && equal(local_of(p).plant_id.hold(), plant_id))
+                found = p;  // held: the comparison may have emptied plant_list
+        });
+        if (found.is_valid())
+            local_of(found).plant.hold().attr("plot_model_stp")(plotLen);
         return nb::none();
     }
 
@@ -623,7 +665,10 @@ NB_MODULE(qxLPVPlant, m) {
              nb::arg("u_Value_Dict").none().sig("{}") = nb::dict(),
              nb::arg("v_Value_Dict").none().sig("{}") = nb::dict(),
              "One sample: every local plant advances; returns a new dictionary CV tag ->\n"
-             "blended current value.")
+             "blended current value. Everything passed is checked before anything\n"
+             "changes; should a local plant's own code fail (a caller's simulator or\n"
+             "model element), the working value, the MV values and the weights are\n"
+             "restored, but the local plants before it have advanced and stay so.")
         .def("get_input_data_dict", [](LPVPlantSim &s) { return copy_float_dict(s.u_dict); },
              "A deep copy of _u_dict.")
         .def("get_output_data_dict", [](LPVPlantSim &s) { return copy_float_dict(s.y_dict); },
@@ -662,10 +707,10 @@ NB_MODULE(qxLPVPlant, m) {
                      "CV tag -> current value.")
         .def("__repr__", [](LPVPlantSim &s) {
             nb::list pts;
-            for (nb::handle p : s.plants()) {
+            qxb::for_each_item(s.plant_list, [&](const nb::object &p) {
                 LocalPlant &lp = local_of(p);
                 pts.append(nb::make_tuple(lp.plant_id.hold(), lp.working_point.hold()));
-            }
+            });
             return nb::str("LPVPlantSim(plants={!r}, working_value={!r})")
                 .format(pts, s.working_value);
         });

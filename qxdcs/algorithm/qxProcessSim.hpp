@@ -52,6 +52,7 @@
 
 #include "bind/args.hpp"
 #include "bind/filter.hpp"
+#include "bind/items.hpp"
 #include "bind/kept.hpp"
 
 namespace qxsim {
@@ -191,20 +192,7 @@ struct Element {
     }
 };
 
-// a, b = obj, with Python's errors for another number of items.
-inline std::pair<nb::object, nb::object> unpack_pair(nb::handle obj) {
-    nb::object t = nb::steal(PySequence_Tuple(obj.ptr()));
-    if (!t.is_valid())
-        throw nb::python_error();
-    const Py_ssize_t n = PyTuple_GET_SIZE(t.ptr());
-    if (n > 2)
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    else if (n < 2)
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", n);
-    if (n != 2)
-        throw nb::python_error();
-    return {nb::borrow(PyTuple_GET_ITEM(t.ptr(), 0)), nb::borrow(PyTuple_GET_ITEM(t.ptr(), 1))};
-}
+using qxb::unpack_pair;
 
 // --- object lists ------------------------------------------------------------------------------
 
@@ -368,12 +356,9 @@ struct MIMOSim {
         if (PyDict_CheckExact(u_dict.ptr()) && read_plain_mv_values(u_dict, in))
             return;
         std::fill(in.given.begin(), in.given.end(), 0);
-        nb::object items = nb::steal(PySequence_List(u_dict.attr("items")().ptr()));
-        if (!items.is_valid())
-            throw nb::python_error();
-        const Py_ssize_t n = PyList_GET_SIZE(items.ptr());
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            auto [key, value] = unpack_pair(PyList_GET_ITEM(items.ptr(), i));
+        qxb::ItemPairs items;
+        items.read_mapping(u_dict);
+        for (const auto &[key, value] : items.pairs()) {
             const Py_ssize_t j = mv_index(key);
             if (j < 0)
                 continue;

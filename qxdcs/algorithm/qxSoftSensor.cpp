@@ -477,6 +477,14 @@ struct Recorder {
         const std::string line = qxcore::lab_csv_line(now, at, lab_data);
         const qxcore::AppendResult r =
             qxcore::append_line(csv_bytes.c_str(), qxcore::kLabCsvHeader, line);
+        if (r.link) {
+            // OSError(errno, text, filename), as the interpreter builds one.
+            nb::object err = nb::handle(PyExc_OSError)(
+                r.error, "refusing to write the laboratory CSV file through a symbolic link",
+                csv_text);
+            PyErr_SetObject(PyExc_OSError, err.ptr());
+            throw nb::python_error();
+        }
         if (r.error) {
             errno = r.error;
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, csv_text.ptr());

@@ -57,6 +57,7 @@
 #include <utility>
 
 #include "bind/fastcall.hpp"
+#include "bind/items.hpp"
 #include "bind/kept.hpp"
 
 namespace qxb {
@@ -174,9 +175,11 @@ inline constexpr const char *kSubclassTag = "qxdcs:subclass-state";
 // finds them for object.__reduce_ex__.
 inline nb::object slot_values(nb::handle self) {
     nb::handle type = reinterpret_cast<PyObject *>(Py_TYPE(self.ptr()));
-    nb::object names = nb::module_::import_("copyreg").attr("_slotnames")(type);
+    // A list of our own: copyreg caches the names on the class, where the
+    // getters of the slots (a subclass's own code) can reach them.
+    nb::list names(nb::module_::import_("copyreg").attr("_slotnames")(type));
     nb::dict values;
-    for (nb::handle name : names) {
+    for (const nb::object &name : items_of(names)) {
         PyObject *v = PyObject_GetAttr(self.ptr(), name.ptr());
         if (!v) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError))
@@ -230,8 +233,10 @@ inline void enable_reduce(nb::handle cls) {
                     if (!attrs.is_none())
                         self.attr("__dict__").attr("update")(attrs);
                     if (n == 4) {
-                        nb::dict slots = nb::borrow<nb::dict>(PyTuple_GET_ITEM(s, 3));
-                        for (auto [name, value] : slots)
+                        // Every pair read first: a setter may change the dictionary.
+                        ItemPairs slots;
+                        slots.read_mapping(nb::handle(PyTuple_GET_ITEM(s, 3)));
+                        for (const auto &[name, value] : slots.pairs())
                             nb::setattr(self, name, value);
                     }
                     return;
