@@ -422,12 +422,6 @@ struct LPVPlantSim {
         // values and the weights as they were; the plants before it have
         // advanced, and stay so.
         const double working_value_before = working_value;
-        for (auto &[tag, value] : sc.mv_values) {
-            PyObject *old = PyDict_GetItemWithError(u_dict.ptr(), tag.ptr());
-            if (!old && PyErr_Occurred())
-                throw nb::python_error();
-            sc.mv_before.push_back(old ? nb::borrow(old) : nb::object());
-        }
         for (std::size_t k = 0; k < n; ++k)
             sc.weight_before[k] = calls[k].local->current_weight;
         working_value = x;
@@ -476,26 +470,30 @@ struct LPVPlantSim {
                 sc.calls[k].local->current_weight = sc.weight_before[k];
         for (std::size_t i = sc.mv_before.size(); i-- > 0;) {
             const nb::object &tag = sc.mv_values[i].first, &old = sc.mv_before[i];
-            const int r = old.is_valid() ? PyDict_SetItem(u_dict.ptr(), tag.ptr(), old.ptr())
-                                         : PyDict_DelItem(u_dict.ptr(), tag.ptr());
-            if (r != 0)
+            if (PyDict_SetItem(u_dict.ptr(), tag.ptr(), old.ptr()) != 0)
                 PyErr_Clear();  // the error of the failed call is the one reported
         }
     }
 
     // Every entry of u whose key is already an MV of the simulator, its value
-    // converted to a real number, in u's order. The entries are read first,
-    // each held (the lookup of a key among the MV tags, and a value's
-    // __float__, may run the caller's code, which may change u).
+    // converted to a real number, in u's order, and the value in _u_dict it
+    // would replace. The entries are read first, each held (the lookup of a
+    // key among the MV tags, and a value's __float__, may run the caller's
+    // code, which may change u).
     void read_mv_values(nb::handle u, CallScratch &sc) const {
         sc.mv_values.clear();
+        sc.mv_before.clear();
         sc.u_items.read(u);
         for (const auto &[key, value] : sc.u_items.pairs()) {
-            const int has = PyDict_Contains(u_dict.ptr(), key.ptr());
-            if (has < 0)
-                throw nb::python_error();
-            if (has)
-                sc.mv_values.emplace_back(key, qxb::to_double(value));
+            PyObject *old = PyDict_GetItemWithError(u_dict.ptr(), key.ptr());
+            if (!old) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                continue;
+            }
+            nb::object before = nb::borrow(old);
+            sc.mv_values.emplace_back(key, qxb::to_double(value));
+            sc.mv_before.push_back(std::move(before));
         }
     }
 
