@@ -127,3 +127,56 @@ def test_every_module_has_a_stub():
              if f.endswith((".so", ".pyd"))}
     compiled = {m for m in built if not m.startswith("_")}
     assert compiled <= set(MODULES)
+
+
+def _is_accessor(node):
+    """A property's setter or deleter: the getter carries the docstring."""
+    return any(isinstance(d, ast.Attribute) and d.attr in ("setter", "deleter")
+               for d in node.decorator_list)
+
+
+def _public(name):
+    return not name.startswith("_") or (name.startswith("__") and name.endswith("__"))
+
+
+def _documented(body, in_class=False):
+    """(name, docstring or None) of every public class, function, method,
+    property and class attribute of a stub, dotted by class; an attribute's
+    docstring is the string that follows its annotation. Module attributes
+    (the modules a module brings along) are not described."""
+    for i, node in enumerate(body):
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and _public(node.name):
+            if isinstance(node, ast.FunctionDef) and _is_accessor(node):
+                continue
+            yield node.name, ast.get_docstring(node)
+            if isinstance(node, ast.ClassDef):
+                for name, doc in _documented(node.body, in_class=True):
+                    yield f"{node.name}.{name}", doc
+        elif (in_class and isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)
+              and _public(node.target.id)):
+            nxt = body[i + 1] if i + 1 < len(body) else None
+            doc = (nxt.value.value if isinstance(nxt, ast.Expr) and isinstance(nxt.value, ast.Constant)
+                   and isinstance(nxt.value.value, str) else None)
+            yield node.target.id, doc
+
+
+def _stub_docstrings(name):
+    tree = _stub(name)
+    return [("module", ast.get_docstring(tree))] + list(_documented(tree.body))
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_every_public_name_of_a_stub_has_a_docstring(name):
+    missing = [what for what, doc in _stub_docstrings(name) if not (doc and doc.strip())]
+    assert missing == []
+
+
+# Chinese characters and the full-width punctuation that goes with them.
+_CJK = re.compile("[\u3000-\u303f\u4e00-\u9fff\uff00-\uffef]")
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stub_docstrings_are_english(name):
+    """Where a module's own docstring is in another language, its stub gives the English."""
+    foreign = [what for what, doc in _stub_docstrings(name) if doc and _CJK.search(doc)]
+    assert foreign == []
