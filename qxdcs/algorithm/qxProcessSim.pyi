@@ -2,11 +2,11 @@
 step responses of a model dictionary.
 
 The model dictionary describes a process as CV tag -> MV tag -> model
-specification, where a CV (controlled variable) is a process output and an MV
-(manipulated variable) a process input. A specification is a dict:
+entry, where a CV (controlled variable) is a process output and an MV
+(manipulated variable) a process input. An entry is a dict:
 
 * "mode": "tf_s", "tf_z", "stp" or "stpxy"; missing or "None": the MV has no
-  effect on the CV (as has a missing or empty specification).
+  effect on the CV (as has a missing or empty entry).
 * "tf_s": "num_s", "den_s" (continuous transfer function, descending powers
   of s), "iodelay_s" (dead time in seconds, default 0).
 * "tf_z": "num_z", "den_z" (discrete, coefficients of z^0, z^-1, ...),
@@ -419,7 +419,7 @@ def get_model_stp(
     Raises:
         TypeError: An argument of the wrong type (a bool Ts included).
         ValueError: length below 1 ("max() arg is an empty sequence").
-        KeyError, AssertionError: A pair's specification is refused (see MIMOSim).
+        KeyError, AssertionError: A pair's model entry is refused (see MIMOSim).
     """
 def plot_model_stp(yu_model: _ModelDict, Ts: _Real = 1, plotLen: int = 300) -> None:
     """Draw the step responses of a model dictionary as a grid and show it.
