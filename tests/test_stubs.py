@@ -1,7 +1,8 @@
 """The type stubs shipped with the package describe the modules as they are:
 every function, class, method and property of a stub exists at run time with
 the same parameters and defaults, and every public function, class and
-method of a module appears in its stub."""
+method of a module appears in its stub. Every public name of a stub carries
+an English docstring, which is what an IDE shows."""
 import ast
 import importlib
 import inspect
