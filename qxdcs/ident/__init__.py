@@ -1,0 +1,13 @@
+"""Identification of models from step-test data, and PID tuning from them.
+
+    from qxdcs.ident import load_step_test, identify
+    test = load_step_test("step.csv", mv=["FV101", "FV201"], cv=["TI101", "AI201"])
+    result = identify(test, structure="auto")
+    result.plant()        # {"Ts", "model", "initial"}: MIMOSim(model, initial, Ts)
+"""
+from qxdcs.ident.data import IdentError, StepTest, load_step_test, step_test
+from qxdcs.ident.experiment import simulate_step_test, step_sequence
+from qxdcs.ident.identify import Identification, identify, simulate
+
+__all__ = ["IdentError", "StepTest", "load_step_test", "step_test", "identify",
+           "Identification", "simulate", "simulate_step_test", "step_sequence"]
