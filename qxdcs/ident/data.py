@@ -44,8 +44,11 @@ class StepTest:
 
 
 def _nearest(name, names):
-    close = difflib.get_close_matches(name, list(names), n=1)
-    return f"; did you mean '{close[0]}'?" if close else ""
+    """"; did you mean 'X'?" for the closest of `names` (case aside), or ""."""
+    names = list(names)
+    lower = {n.lower(): n for n in names}
+    close = difflib.get_close_matches(name.lower(), list(lower), n=1)
+    return f"; did you mean '{lower[close[0]]}'?" if close else ""
 
 
 def step_test(time: Sequence[float], mv: Dict[str, Sequence[float]],

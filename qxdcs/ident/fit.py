@@ -208,13 +208,13 @@ class CVProblem:
 
     def _unpack(self, x, pairs):
         out, k = [], 0
-        top = np.log(self.Tmax)
+        top, bottom = np.log(self.Tmax), np.log(_T_FLOOR * self.Ts)
         for ps in pairs:
             if ps is None:
                 out.append(None)
                 continue
             n = len(ps.p)
-            out.append(np.concatenate(([x[k]], np.exp(np.minimum(x[k + 1:k + n], top)))))
+            out.append(np.concatenate(([x[k]], np.exp(np.clip(x[k + 1:k + n], bottom, top)))))
             k += n
         return out, x[k:]
 
@@ -249,7 +249,7 @@ class CVProblem:
                             / _LN_STEP)
         return np.column_stack(cols + [self.linear]) if cols else self.linear.copy()
 
-    def refine(self, pairs, lin0=None):
+    def refine(self, pairs, lin0=None, tol=1e-10):
         """Least squares over every parameter of the CV, dead times fixed.
         Returns (pairs with new parameters, linear part, SSE, result)."""
         if lin0 is None:
@@ -270,7 +270,7 @@ class CVProblem:
             return self._jacobian(pairs, x)[mask]
 
         res = least_squares(residual, x0, jac=jac, method="lm", x_scale="jac",
-                            xtol=1e-10, ftol=1e-10, gtol=1e-10, max_nfev=60)
+                            xtol=tol, ftol=tol, gtol=tol, max_nfev=60)
         new, lin = with_params(res.x)
         sse = float(res.fun @ res.fun)
         return new, np.array(lin), sse, res
@@ -300,7 +300,7 @@ class CVProblem:
                             break
                         trial = list(pairs)
                         trial[j] = PairState(pairs[j].structure, pairs[j].p, d)
-                        t_pairs, t_lin, t_sse, t_res = self.refine(trial, lin)
+                        t_pairs, t_lin, t_sse, t_res = self.refine(trial, lin, tol=1e-7)
                         if t_sse < sse * (1.0 - 1e-12):
                             pairs, lin, sse, res = t_pairs, t_lin, t_sse, t_res
                             moved = stepped = True
@@ -356,37 +356,39 @@ class CVProblem:
                                                 pairs[j].delay)
         pairs, lin, sse, res = self.refine(pairs)
         pairs, lin, sse, res2 = self.walk(pairs, lin, sse)
-        res = res2 or res
         if structure != "auto":
-            return pairs, lin, sse, res
+            return self.refine(pairs, lin)
         best_bic = self.bic(pairs, sse)
-        for j, on in enumerate(active):
-            if not on:
-                continue
-            choices = []
-            for alt in (INTEGRATING, SOPDT):
-                trial = list(pairs)
-                if alt is SOPDT:
-                    trial[j], g_sse = self.grid(j, trial, SOPDT,
-                                                self.second_order_candidates(pairs[j].p[1]),
-                                                pairs[j].delay)
-                else:
-                    trial[j], g_sse = self.grid(j, trial, INTEGRATING,
-                                                self.integrating_candidates(), self.max_delay)
-                if g_sse > _HOPELESS * sse:
-                    continue            # far worse on the grid: refining cannot save it
-                t_pairs, t_lin, t_sse, t_res = self.refine(trial)
-                t_pairs, t_lin, t_sse, w_res = self.walk(t_pairs, t_lin, t_sse, only=j)
-                if alt is SOPDT and min(t_pairs[j].p[1:]) < _DEGENERATE * self.Ts:
+        for _ in range(2):
+            changed = False
+            for j, on in enumerate(active):
+                if not on:
                     continue
-                choices.append((self.bic(t_pairs, t_sse), t_pairs, t_lin, t_sse, w_res or t_res))
-            b = min(choices, key=lambda c: c[0], default=None)
-            if b is not None and b[0] < best_bic:
-                _, pairs, lin, sse, res = b
-                # The other pairs' dead times were found beside the old model.
-                pairs, lin, sse, w_res = self.walk(pairs, lin, sse)
-                res = w_res or res
-                best_bic = self.bic(pairs, sse)
+                choices = []
+                for alt in (FOPDT, INTEGRATING, SOPDT):
+                    if alt is pairs[j].structure:
+                        continue
+                    trial = list(pairs)
+                    trial[j], g_sse = self._grid_as(j, trial, alt)
+                    if g_sse > _HOPELESS * sse:
+                        continue        # far worse on the grid: refining cannot save it
+                    t = self.refine(trial)
+                    t_pairs, t_lin, t_sse, w_res = self.walk(*t[:3], only=j)
+                    if alt is SOPDT and min(t_pairs[j].p[1:]) < _DEGENERATE * self.Ts:
+                        continue
+                    choices.append((self.bic(t_pairs, t_sse), t_pairs, t_lin, t_sse,
+                                    w_res or t[3]))
+                b = min(choices, key=lambda c: c[0], default=None)
+                if b is not None and b[0] < best_bic:
+                    _, pairs, lin, sse, res = b
+                    # The other pairs were placed beside the old model of this one.
+                    r = self._regrid(pairs, active, j)
+                    if r is not None and r[2] < sse:
+                        pairs, lin, sse, res = r
+                    best_bic = self.bic(pairs, sse)
+                    changed = True
+            if not changed:
+                break
         # A second-order pair that a later refinement made first order in all
         # but name becomes first order.
         flat = [j for j, ps in enumerate(pairs) if ps is not None and ps.structure is SOPDT
@@ -395,8 +397,33 @@ class CVProblem:
             for j in flat:
                 ps = pairs[j]
                 pairs[j] = PairState(FOPDT, np.array([ps.p[0], max(ps.p[1:])]), ps.delay)
-            pairs, lin, sse, res = self.refine(pairs, lin)
-        return pairs, lin, sse, res
+        return self.refine(pairs, lin)
+
+    def _grid_as(self, j, pairs, structure, max_shift=None):
+        """Grid stage of pair j in `structure` (second order: around the time
+        constant of its present model, dead times up to its present one)."""
+        if structure is SOPDT:
+            present = pairs[j]
+            T = max(present.p[1:]) if len(present.p) > 1 and max(present.p[1:]) > 0 else self.Ts
+            return self.grid(j, pairs, SOPDT, self.second_order_candidates(T),
+                             present.delay if max_shift is None else max_shift)
+        cands = (self.integrating_candidates() if structure.integrating
+                 else self.first_order_candidates())
+        return self.grid(j, pairs, structure, cands,
+                         self.max_delay if max_shift is None else max_shift)
+
+    def _regrid(self, pairs, active, fixed):
+        """Every pair but `fixed` placed again by the grid (its structure
+        kept), then refined and walked; None when there is no other pair."""
+        others = [i for i, on in enumerate(active) if on and i != fixed]
+        if not others:
+            return None
+        pairs = list(pairs)
+        for i in others:
+            pairs[i], _ = self._grid_as(i, pairs, pairs[i].structure, self.max_delay)
+        t = self.refine(pairs)
+        out = self.walk(*t[:3])
+        return out[0], out[1], out[2], out[3] or t[3]
 
     def standard_errors(self, pairs, res) -> np.ndarray:
         """Standard errors of every parameter of x, time constants converted

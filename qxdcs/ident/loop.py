@@ -58,7 +58,7 @@ def _at(poly, z_inv):
 @dataclass
 class Margins:
     """Stability margins of a sampled loop."""
-    gain_margin: float            # inf when the phase never reaches -180 deg below |L| = 1
+    gain_margin: float            # 1/|L| at the phase crossover where it is least; inf if none
     phase_margin: float           # degrees; inf when |L| never crosses 1
     ms: float                     # peak of |1 / (1 + L)|
     w_gain: Optional[float]       # rad/s where |L| = 1 (the lowest-margin one)
@@ -109,9 +109,9 @@ def margins(plant_num, plant_den, ctrl_num, ctrl_den, Ts: float,
         except ValueError:
             wc = w[k]
         a = float(np.abs(L(wc)))
-        if a < 1.0 and 1.0 / a < gm:
+        if 1.0 / a < gm:
             gm, w_p = 1.0 / a, float(wc)
-    if np.abs(Lw[-1]) < 1 and abs(np.angle(Lw[-1], deg=True)) > 179.999 and 1 / mag[-1] < gm:
+    if abs(np.angle(Lw[-1], deg=True)) > 179.999 and 1 / mag[-1] < gm:
         gm, w_p = 1.0 / mag[-1], nyquist           # exactly -180 deg at the Nyquist frequency
     s = 1.0 / np.abs(1.0 + Lw)
     k = int(np.argmax(s))

@@ -147,6 +147,8 @@ def loop_model(spec: dict, Ts: float) -> LoopModel:
 def _read_tfs(spec) -> Optional[LoopModel]:
     num = np.trim_zeros(np.asarray(spec["num_s"], float), "f")
     den = np.trim_zeros(np.asarray(spec["den_s"], float), "f")
+    if len(num) == 0:
+        raise IdentError("the pair's gain is 0: no loop can be tuned on it")
     if len(num) != 1 or len(den) == 0:
         return None
     integrators = 1 if spec.get("IntegralMark") else 0

@@ -1,0 +1,99 @@
+"""`qxdcs identify` and `qxdcs tune` end to end, in process."""
+import json
+
+import numpy as np
+import pytest
+
+from ident_cases import siso_test
+from qxdcs.cli import main
+from qxdcs.ident.data import write_csv
+
+SPEC = {"mode": "tf_s", "num_s": [1.5], "den_s": [10, 1], "iodelay_s": 3}
+
+
+@pytest.fixture
+def step_csv(tmp_path):
+    path = tmp_path / "step.csv"
+    write_csv(str(path), siso_test(SPEC, samples=400, moves=5))
+    return path
+
+
+def test_identify_writes_the_plant_and_the_report_then_tune_reads_it(step_csv, tmp_path,
+                                                                     capsys):
+    model, rep = tmp_path / "model.json", tmp_path / "rep"
+    assert main(["identify", str(step_csv), "--mv", "U", "--cv", "Y", "--structure", "fopdt",
+                 "--out", str(model), "--report", str(rep)]) == 0
+    out = capsys.readouterr().out
+    assert "Y:U" in out and "fopdt" in out and f"wrote {model}" in out
+    plant = json.loads(model.read_text())
+    assert set(plant) >= {"Ts", "model", "initial"}
+    pair = plant["model"]["Y"]["U"]
+    assert pair["iodelay_s"] == 3.0 and pair["num_s"][0] == pytest.approx(1.5, rel=0.02)
+    assert sorted(p.name for p in rep.iterdir()) == ["fit-Y.png", "report.json", "report.txt"]
+    record = json.loads((rep / "report.json").read_text())
+    assert record["pairs"][0]["dead_time_samples"] == 3
+
+    assert main(["tune", str(model), "--loop", "Y:U"]) == 0
+    out = capsys.readouterr().out
+    assert "tau_c = " in out and "margins: gain" in out and "setpoint step" in out
+    figure = tmp_path / "loop.png"
+    assert main(["tune", str(model), "--loop", "Y:U", "--json", "--rule", "lambda",
+                 "--figure", str(figure)]) == 0
+    printed = json.loads(capsys.readouterr().out)
+    assert {"KP", "TI", "TD", "N", "gain_margin", "phase_margin_deg", "Ms"} <= set(printed)
+    assert printed["KP"] > 0 and figure.stat().st_size > 1000
+    assert [p.name for p in tmp_path.iterdir() if ".tmp" in p.name] == []
+
+
+def test_identify_with_step_response_models(step_csv, tmp_path, capsys):
+    model = tmp_path / "stp.json"
+    assert main(["identify", str(step_csv), "--mv", "U", "--cv", "Y", "--stp", "40",
+                 "--out", str(model)]) == 0
+    assert json.loads(model.read_text())["model"]["Y"]["U"]["mode"] == "stp"
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["--mv", "U", "--cv", "Q"], 1, "step.csv: no column 'Q' (columns: time, U, Y)"),
+    (["--mv", "U", "--cv", "Y", "--max-delay", "1000"], 1,
+     "400 samples are not more than the longest dead time searched"),
+    (["--mv", "U", "--cv", "Y", "--stp", "20", "--structure", "fopdt"], 2,
+     "--stp fits step-response models"),
+    (["--mv", "U", "--cv", "Y", "--stp", "many"], 2, "not a whole number"),
+    (["--mv", "U,", "--cv", "Y"], 2, "--mv takes a comma-separated list"),
+])
+def test_identify_refuses_bad_input_in_one_line_and_writes_nothing(step_csv, tmp_path, capsys,
+                                                                   argv, status, message):
+    model = tmp_path / "model.json"
+    assert main(["identify", str(step_csv)] + argv + ["--out", str(model),
+                                                       "--report", str(tmp_path / "r")]) \
+        == status
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1 and "Traceback" not in err
+    assert not model.exists() and not (tmp_path / "r").exists()
+
+
+def test_identify_refuses_a_constant_mv(tmp_path, capsys):
+    test = siso_test(SPEC, samples=200)
+    test.mv["U"][:] = 2.0
+    path = tmp_path / "flat.csv"
+    write_csv(str(path), test)
+    assert main(["identify", str(path), "--mv", "U", "--cv", "Y"]) == 1
+    assert "MV U never moves" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["--loop", "Y"], 2, "--loop takes CV:MV"),
+    (["--loop", "Y:V"], 1, "no model for Y:V"),
+    (["--loop", "Y:U", "--tau-c", "-2"], 1, "--tau-c must be a positive number"),
+])
+def test_tune_refuses_bad_input_in_one_line(tmp_path, capsys, argv, status, message):
+    model = tmp_path / "model.json"
+    model.write_text(json.dumps({"Ts": 1.0, "model": {"Y": {"U": SPEC}}, "initial": {}}))
+    assert main(["tune", str(model)] + argv) == status
+    err = capsys.readouterr().err
+    assert message in err and err.count("\n") == 1
+
+
+def test_tune_refuses_a_file_that_is_not_a_model(step_csv, capsys):
+    assert main(["tune", str(step_csv), "--loop", "Y:U"]) == 1
+    assert "step.csv: not a JSON model file" in capsys.readouterr().err
