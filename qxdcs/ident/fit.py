@@ -19,9 +19,10 @@ values in its first row. In this order:
 3. Dead-time walk: each pair's dead time one sample up or down, refined as in
    2, kept while the sum of squares falls; repeated until no dead time moves.
 
-`auto` starts from first order everywhere and gives a pair a second-order or
-an integrating structure only when that lowers the Bayesian information
-criterion BIC = N ln(SSE/N) + p ln N (N residuals, p estimated numbers:
+`auto` starts from first order everywhere or integrating everywhere,
+whichever has the lower Bayesian information criterion, then gives each pair
+in turn another structure when that lowers the criterion (the other pairs
+placed again beside it); the criterion is BIC = N ln(SSE/N) + p ln N (N residuals, p estimated numbers:
 gains, time constants, dead times, offsets, drift). Standard errors come from
 the Jacobian at the optimum: s^2 (J^T J)^-1 with s^2 = SSE / (N - p); they
 assume white residuals and are reported as missing for a time constant that
@@ -270,7 +271,7 @@ class CVProblem:
             return self._jacobian(pairs, x)[mask]
 
         res = least_squares(residual, x0, jac=jac, method="lm", x_scale="jac",
-                            xtol=tol, ftol=tol, gtol=tol, max_nfev=60)
+                            xtol=tol, ftol=tol, gtol=tol, max_nfev=60 if tol < 1e-8 else 25)
         new, lin = with_params(res.x)
         sse = float(res.fun @ res.fun)
         return new, np.array(lin), sse, res
@@ -287,6 +288,7 @@ class CVProblem:
     def walk(self, pairs, lin, sse, only=None):
         """Move dead times one sample at a time while the SSE falls."""
         res = None
+        seen = {self._key(pairs)}
         for _ in range(_MAX_WALK_ROUNDS):
             moved = False
             for j, ps in enumerate(pairs):
@@ -300,7 +302,10 @@ class CVProblem:
                             break
                         trial = list(pairs)
                         trial[j] = PairState(pairs[j].structure, pairs[j].p, d)
-                        t_pairs, t_lin, t_sse, t_res = self.refine(trial, lin, tol=1e-7)
+                        if self._key(trial) in seen:
+                            break
+                        seen.add(self._key(trial))
+                        t_pairs, t_lin, t_sse, t_res = self.refine(trial, lin, tol=1e-6)
                         if t_sse < sse * (1.0 - 1e-12):
                             pairs, lin, sse, res = t_pairs, t_lin, t_sse, t_res
                             moved = stepped = True
@@ -311,6 +316,10 @@ class CVProblem:
             if not moved:
                 break
         return pairs, lin, sse, res
+
+    @staticmethod
+    def _key(pairs):
+        return tuple(None if ps is None else ps.delay for ps in pairs)
 
     # --- the whole fit ---------------------------------------------------------------------
 
@@ -344,19 +353,12 @@ class CVProblem:
     def fit(self, active: Sequence[bool], structure: str):
         """Fit with one structure for every pair ("fopdt", "sopdt",
         "integrating") or "auto". Returns (pairs, linear part, SSE, result)."""
-        if structure == "integrating":
-            pairs = self.initial(active, INTEGRATING)
+        if structure == "auto":
+            # Start from the better of all first order and all integrating.
+            starts = [self._uniform(active, s) for s in ("fopdt", "integrating")]
+            pairs, lin, sse, _ = min(starts, key=lambda r: self.bic(r[0], r[2]))
         else:
-            pairs = self.initial(active, FOPDT)
-            if structure == "sopdt":
-                for j, on in enumerate(active):
-                    if on:
-                        pairs[j], _ = self.grid(j, pairs, SOPDT,
-                                                self.second_order_candidates(pairs[j].p[1]),
-                                                pairs[j].delay)
-        pairs, lin, sse, res = self.refine(pairs)
-        pairs, lin, sse, res2 = self.walk(pairs, lin, sse)
-        if structure != "auto":
+            pairs, lin, sse, _ = self._uniform(active, structure)
             return self.refine(pairs, lin)
         best_bic = self.bic(pairs, sse)
         for _ in range(2):
@@ -372,7 +374,7 @@ class CVProblem:
                     trial[j], g_sse = self._grid_as(j, trial, alt)
                     if g_sse > _HOPELESS * sse:
                         continue        # far worse on the grid: refining cannot save it
-                    t = self.refine(trial)
+                    t = self.refine(trial, tol=1e-6)
                     t_pairs, t_lin, t_sse, w_res = self.walk(*t[:3], only=j)
                     if alt is SOPDT and min(t_pairs[j].p[1:]) < _DEGENERATE * self.Ts:
                         continue
@@ -399,6 +401,19 @@ class CVProblem:
                 pairs[j] = PairState(FOPDT, np.array([ps.p[0], max(ps.p[1:])]), ps.delay)
         return self.refine(pairs, lin)
 
+    def _uniform(self, active, structure):
+        """Grid, refinement and walk with one structure for every pair."""
+        if structure == "integrating":
+            pairs = self.initial(active, INTEGRATING)
+        else:
+            pairs = self.initial(active, FOPDT)
+            if structure == "sopdt":
+                for j, on in enumerate(active):
+                    if on:
+                        pairs[j], _ = self._grid_as(j, pairs, SOPDT)
+        pairs, lin, sse, res = self.refine(pairs, tol=1e-6)
+        return self.walk(pairs, lin, sse)
+
     def _grid_as(self, j, pairs, structure, max_shift=None):
         """Grid stage of pair j in `structure` (second order: around the time
         constant of its present model, dead times up to its present one)."""
@@ -421,7 +436,7 @@ class CVProblem:
         pairs = list(pairs)
         for i in others:
             pairs[i], _ = self._grid_as(i, pairs, pairs[i].structure, self.max_delay)
-        t = self.refine(pairs)
+        t = self.refine(pairs, tol=1e-6)
         out = self.walk(*t[:3])
         return out[0], out[1], out[2], out[3] or t[3]
 
