@@ -5,9 +5,9 @@
     result = identify(test, structure="auto")
     result.plant()        # {"Ts", "model", "initial"}: MIMOSim(model, initial, Ts)
 """
-from qxdcs.ident.data import IdentError, StepTest, load_step_test, step_test
+from qxdcs.ident.data import IdentError, StepTest, load_step_test, step_test, write_csv
 from qxdcs.ident.experiment import simulate_step_test, step_sequence
 from qxdcs.ident.identify import Identification, identify, simulate
 
-__all__ = ["IdentError", "StepTest", "load_step_test", "step_test", "identify",
+__all__ = ["IdentError", "StepTest", "load_step_test", "step_test", "write_csv", "identify",
            "Identification", "simulate", "simulate_step_test", "step_sequence"]

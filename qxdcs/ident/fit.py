@@ -270,8 +270,10 @@ class CVProblem:
         def jac(x):
             return self._jacobian(pairs, x)[mask]
 
+        # Convergence by the sum of squares alone: a step test's offsets are
+        # large beside its gains, so a step test on |x| would stop early.
         res = least_squares(residual, x0, jac=jac, method="lm", x_scale="jac",
-                            xtol=tol, ftol=tol, gtol=tol, max_nfev=60 if tol < 1e-8 else 25)
+                            xtol=1e-14, ftol=tol, gtol=1e-14, max_nfev=60 if tol < 1e-8 else 25)
         new, lin = with_params(res.x)
         sse = float(res.fun @ res.fun)
         return new, np.array(lin), sse, res
@@ -451,12 +453,13 @@ class CVProblem:
         cov = (V[:, keep] / w[keep]) @ V[:, keep].T * s2
         se = np.sqrt(np.maximum(np.diag(cov), 0.0))
         k = 0
-        top = np.log(self.Tmax)
+        top, bottom = np.log(self.Tmax), np.log(_T_FLOOR * self.Ts)
         for ps in pairs:
             if ps is None:
                 continue
             for m in range(1, len(ps.p)):
                 z = res.x[k + m]
-                se[k + m] = np.nan if z >= top else se[k + m] * np.exp(z)
+                on_bound = z >= top or z <= bottom + 1e-9
+                se[k + m] = np.nan if on_bound else se[k + m] * np.exp(z)
             k += len(ps.p)
         return se

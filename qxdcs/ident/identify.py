@@ -85,7 +85,7 @@ class Identification:
 
 def _snap(ps, h):
     """An integrating pair's lag below a millionth of a sample is no lag:
-    written as a pure integrator (den_s [1])."""
+    written as a pure integrator (den_s [1]), its standard error missing."""
     if ps is not None and ps.structure.integrating and ps.p[1] < 1e-6 * h:
         p = ps.p.copy()
         p[1] = 0.0
@@ -222,7 +222,8 @@ def identify(test: StepTest, structure: str = "auto", stp: Optional[int] = None,
                                          {nm: float(v) for nm, v in zip(names, se_n)},
                                          ps.delay, h, row[mv]))
                 for nm, v in zip(names, se_n):
-                    if math.isnan(v):
+                    no_lag = ps.structure.integrating and nm == "T" and p_n[1] == 0.0
+                    if math.isnan(v) and not no_lag:
                         warnings.append(f"{cv}/{mv}: {nm} sits on its bound "
                                         f"({p_n[names.index(nm)]:g}); no standard error")
             bic = problem.bic(pairs, sse)
