@@ -46,10 +46,10 @@ HORIZON = 300
 
 
 def tf(K, den, theta, integrating=False):
-    spec = {"mode": "tf_s", "num_s": [K], "den_s": den, "iodelay_s": theta}
+    entry = {"mode": "tf_s", "num_s": [K], "den_s": den, "iodelay_s": theta}
     if integrating:
-        spec["IntegralMark"] = 1
-    return spec
+        entry["IntegralMark"] = 1
+    return entry
 
 
 def lags(*T):
@@ -75,21 +75,21 @@ PLANTS = {
 }
 
 
-def truth(spec):
+def truth(entry):
     """(structure, gain, time constants, dead time) of a pair."""
-    den = np.array(spec["den_s"], float)
+    den = np.array(entry["den_s"], float)
     taus = sorted((-1.0 / r.real for r in np.roots(den)), reverse=True) if len(den) > 1 else []
-    integ = bool(spec.get("IntegralMark"))
+    integ = bool(entry.get("IntegralMark"))
     kind = "integrating" if integ else ("sopdt" if len(taus) == 2 else "fopdt")
-    return kind, spec["num_s"][0] / den[-1], taus, int(round(spec["iodelay_s"]))
+    return kind, entry["num_s"][0] / den[-1], taus, int(round(entry["iodelay_s"]))
 
 
 def noise_level(model):
     sizes = []
     for row in model.values():
-        for spec in row.values():
-            _, K, _, _ = truth(spec)
-            sizes.append(abs(K) * (100.0 if spec.get("IntegralMark") else 1.0))
+        for entry in row.values():
+            _, K, _, _ = truth(entry)
+            sizes.append(abs(K) * (100.0 if entry.get("IntegralMark") else 1.0))
     return 0.02 * min(sizes)
 
 
@@ -108,8 +108,8 @@ def errors(result, model):
     worst_k = worst_t = worst_d = 0.0
     same = True
     for cv, row in model.items():
-        for mv, spec in row.items():
-            kind, K, taus, delay = truth(spec)
+        for mv, entry in row.items():
+            kind, K, taus, delay = truth(entry)
             p = result.pair(cv, mv)
             same &= p.structure.name == kind
             worst_k = max(worst_k, abs(p.params["K"] / K - 1))

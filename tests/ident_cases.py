@@ -29,12 +29,12 @@ def two_by_two_test(samples=1500, moves=8, noise=0.01, seed=1):
     return simulate_step_test(TWO_BY_TWO, samples, mv, {"Y1": noise, "Y2": noise}, seed + 1)
 
 
-def siso_plant(spec, Ts=1.0, y0=0.0, u0=0.0):
-    return {"Ts": Ts, "model": {"Y": {"U": spec}}, "initial": {"Y": y0, "U": u0}}
+def siso_plant(entry, Ts=1.0, y0=0.0, u0=0.0):
+    return {"Ts": Ts, "model": {"Y": {"U": entry}}, "initial": {"Y": y0, "U": u0}}
 
 
-def siso_test(spec, samples=800, moves=6, noise=0.005, seed=3, Ts=1.0):
+def siso_test(entry, samples=800, moves=6, noise=0.005, seed=3, Ts=1.0):
     rng = np.random.default_rng(seed)
-    plant = siso_plant(spec, Ts, 1.0, 2.0)
+    plant = siso_plant(entry, Ts, 1.0, 2.0)
     return simulate_step_test(plant, samples, {"U": step_sequence(samples, moves, 1.0, rng)},
                               {"Y": noise}, seed + 1)

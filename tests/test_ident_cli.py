@@ -6,15 +6,16 @@ import pytest
 
 from ident_cases import siso_test
 from qxdcs.cli import main
+from qxdcs.ident import identify, load_step_test, simulate
 from qxdcs.ident.data import write_csv
 
-SPEC = {"mode": "tf_s", "num_s": [1.5], "den_s": [10, 1], "iodelay_s": 3}
+PAIR = {"mode": "tf_s", "num_s": [1.5], "den_s": [10, 1], "iodelay_s": 3}
 
 
 @pytest.fixture
 def step_csv(tmp_path):
     path = tmp_path / "step.csv"
-    write_csv(str(path), siso_test(SPEC, samples=400, moves=5))
+    write_csv(str(path), siso_test(PAIR, samples=400, moves=5))
     return path
 
 
@@ -27,6 +28,10 @@ def test_identify_writes_the_plant_and_the_report_then_tune_reads_it(step_csv, t
     assert "Y:U" in out and "fopdt" in out and f"wrote {model}" in out
     plant = json.loads(model.read_text())
     assert set(plant) >= {"Ts", "model", "initial"}
+    # The file as written runs in MIMOSim and gives the fit's own prediction.
+    test = load_step_test(str(step_csv), ["U"], ["Y"])
+    expected = identify(test, "fopdt").cvs["Y"].prediction
+    np.testing.assert_allclose(simulate(plant, test.mv)["Y"], expected, rtol=0, atol=1e-9)
     pair = plant["model"]["Y"]["U"]
     assert pair["iodelay_s"] == 3.0 and pair["num_s"][0] == pytest.approx(1.5, rel=0.02)
     assert sorted(p.name for p in rep.iterdir()) == ["fit-Y.png", "report.json", "report.txt"]
@@ -73,7 +78,7 @@ def test_identify_refuses_bad_input_in_one_line_and_writes_nothing(step_csv, tmp
 
 
 def test_identify_refuses_a_constant_mv(tmp_path, capsys):
-    test = siso_test(SPEC, samples=200)
+    test = siso_test(PAIR, samples=200)
     test.mv["U"][:] = 2.0
     path = tmp_path / "flat.csv"
     write_csv(str(path), test)
@@ -88,7 +93,7 @@ def test_identify_refuses_a_constant_mv(tmp_path, capsys):
 ])
 def test_tune_refuses_bad_input_in_one_line(tmp_path, capsys, argv, status, message):
     model = tmp_path / "model.json"
-    model.write_text(json.dumps({"Ts": 1.0, "model": {"Y": {"U": SPEC}}, "initial": {}}))
+    model.write_text(json.dumps({"Ts": 1.0, "model": {"Y": {"U": PAIR}}, "initial": {}}))
     assert main(["tune", str(model)] + argv) == status
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1

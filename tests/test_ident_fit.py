@@ -9,7 +9,7 @@ from scipy.signal import cont2discrete
 from ident_cases import TRUTH, siso_test, two_by_two_test
 from qxdcs.algorithm.qxProcessSim import MIMOSim
 from qxdcs.ident import identify, simulate
-from qxdcs.ident.structures import STRUCTURES, coefficients, spec, step_response
+from qxdcs.ident.structures import STRUCTURES, coefficients, entry, step_response
 
 
 @pytest.mark.parametrize("name, p, Ts", [
@@ -18,7 +18,7 @@ from qxdcs.ident.structures import STRUCTURES, coefficients, spec, step_response
     ("sopdt", (1.0, 5.0, 5.0), 2.0), ("integrating", (0.05, 10.0), 1.0),
     ("integrating", (0.2, 0.0), 0.5)])
 def test_closed_form_hold_matches_the_simulators_discretisation(name, p, Ts):
-    s = spec(STRUCTURES[name], p, 4, Ts)
+    s = entry(STRUCTURES[name], p, 4, Ts)
     den = np.convolve([1, 0], s["den_s"]) if s.get("IntegralMark") else s["den_s"]
     num_ref, den_ref, _ = cont2discrete((s["num_s"], den), dt=Ts, method="zoh")
     b, a = coefficients(STRUCTURES[name], p, Ts)
@@ -83,7 +83,7 @@ def test_a_pure_integrator_is_written_without_a_lag():
     test = siso_test({"mode": "tf_s", "num_s": [0.1], "den_s": [1], "iodelay_s": 3,
                       "IntegralMark": 1}, noise=0.0)
     pair = identify(test, "integrating").pairs[0]
-    assert pair.spec["den_s"] == [1.0] and pair.spec["IntegralMark"] == 1
+    assert pair.entry["den_s"] == [1.0] and pair.entry["IntegralMark"] == 1
     assert pair.params["K"] == pytest.approx(0.1, rel=1e-6) and pair.delay == 3
 
 
@@ -92,9 +92,9 @@ def test_step_response_models_follow_the_pairs_step_response():
     test = siso_test(truth, samples=1200, moves=10, noise=0.005)
     result = identify(test, stp=50)
     pair = result.pairs[0]
-    assert pair.spec["mode"] == "stp" and len(pair.spec["stp"]) == 50
+    assert pair.entry["mode"] == "stp" and len(pair.entry["stp"]) == 50
     expected = step_response(STRUCTURES["fopdt"], (2.0, 8.0), 3, 1.0, 50)
-    assert np.max(np.abs(np.array(pair.spec["stp"]) - expected)) < 0.03
+    assert np.max(np.abs(np.array(pair.entry["stp"]) - expected)) < 0.03
     through_sim = simulate(result.plant(), test.mv)
     np.testing.assert_allclose(through_sim["Y"], result.cvs["Y"].prediction, atol=1e-9)
 

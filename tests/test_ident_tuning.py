@@ -11,7 +11,7 @@ from ident_cases import siso_plant
 from qxdcs.algorithm.qxPIDControl import PID
 from qxdcs.ident import IdentError
 from qxdcs.ident.loop import controller, margins, plant_element
-from qxdcs.ident.structures import STRUCTURES, spec, step_response
+from qxdcs.ident.structures import STRUCTURES, entry, step_response
 from qxdcs.ident.tuning import tune
 
 

@@ -138,10 +138,10 @@ class CVProblem:
         yy = float(y0 @ y0)
         D = max(0, min(max_shift, self.max_delay, max(self.lengths) - 1))
         B = np.column_stack([y0, Q, w])                 # correlated with r, r, r^2
-        spectra, start = [], 0
+        transforms, start = [], 0
         for n in self.lengths:
             L = next_fast_len(n + D + 1, real=True)
-            spectra.append((start, n, L, rfft(B[start:start + n], L, axis=0)))
+            transforms.append((start, n, L, rfft(B[start:start + n], L, axis=0)))
             start += n
         best = (np.inf, None, 0, 0.0)
         nq = Q.shape[1]
@@ -149,7 +149,7 @@ class CVProblem:
             p = np.array(cand, float)
             r0 = self.response(self.mvs[j], structure, p, 0)
             acc = np.zeros((D + 1, nq + 2))
-            for start, n, L, SB in spectra:
+            for start, n, L, SB in transforms:
                 seg = r0[start:start + n]
                 R = np.conj(rfft(np.column_stack([seg, seg * seg]), L, axis=0))
                 prod = np.concatenate([R[:, :1] * SB[:, :nq + 1], R[:, 1:] * SB[:, nq + 1:]],

@@ -12,7 +12,7 @@ import numpy as np
 from qxdcs.ident.data import IdentError, StepTest, first_values, rows
 from qxdcs.ident.fit import CVProblem
 from qxdcs.ident.stp import fit_stp
-from qxdcs.ident.structures import STRUCTURES, Structure, normalise, spec
+from qxdcs.ident.structures import STRUCTURES, Structure, entry, normalise
 
 STRUCTURE_CHOICES = ("fopdt", "sopdt", "integrating", "auto")
 # The part of each CV's rows held out for validation: the last fifth.
@@ -29,7 +29,7 @@ class PairFit:
     se: Dict[str, float]                    # standard errors (NaN: on a bound)
     delay: int                              # dead time in samples (stp: 0)
     Ts: float
-    spec: dict
+    entry: dict
 
     @property
     def dead_time(self) -> float:
@@ -216,7 +216,7 @@ def identify(test: StepTest, structure: str = "auto", stp: Optional[int] = None,
                 if ps.structure.name == "sopdt" and p_raw[2] > p_raw[1]:
                     se_n[1], se_n[2] = se_raw[2], se_raw[1]
                 names = ps.structure.params
-                row[mv] = spec(ps.structure, p_n, ps.delay, h)
+                row[mv] = entry(ps.structure, p_n, ps.delay, h)
                 pairs_out.append(PairFit(cv, mv, ps.structure,
                                          {nm: float(v) for nm, v in zip(names, p_n)},
                                          {nm: float(v) for nm, v in zip(names, se_n)},

@@ -22,11 +22,11 @@ from scipy.optimize import brentq, minimize_scalar
 SETTLING_BAND = 0.02
 
 
-def plant_element(spec: dict, Ts: float):
+def plant_element(entry: dict, Ts: float):
     """(numerator, denominator) in z^-1 of a pair as MIMOSim simulates it."""
     from qxdcs.algorithm.qxProcessSim import MIMOSim
 
-    sim = MIMOSim({"CV": {"MV": spec}}, {}, Ts)
+    sim = MIMOSim({"CV": {"MV": entry}}, {}, Ts)
     element = sim.yu_model_obj["CV"]["MV"]
     return np.array(element.Gz_num, float), np.array(element.Gz_den, float)
 
@@ -135,7 +135,7 @@ class StepResult:
     iae: float                 # integral of |SP - PV| dt over the window
 
 
-def closed_loop(spec: dict, Ts: float, KP: float, TI: float, TD: float, N: float,
+def closed_loop(entry: dict, Ts: float, KP: float, TI: float, TD: float, N: float,
                 initial: Dict[str, float], cv: str, mv: str, sp_step: float, load: float,
                 samples: int) -> List[StepResult]:
     """A setpoint step, then (once it has had `samples` samples) a load step
@@ -146,7 +146,7 @@ def closed_loop(spec: dict, Ts: float, KP: float, TI: float, TD: float, N: float
     from qxdcs.algorithm.qxProcessSim import MIMOSim
 
     y0, u0 = float(initial.get(cv, 0.0)), float(initial.get(mv, 0.0))
-    sim = MIMOSim({cv: {mv: spec}}, {cv: y0, mv: u0}, Ts)
+    sim = MIMOSim({cv: {mv: entry}}, {cv: y0, mv: u0}, Ts)
     pid = PID(float(Ts))
     pid.setPIDParam(KP, TI, TD, N)
     pid.setOPHighLowLimit(np.inf, -np.inf)

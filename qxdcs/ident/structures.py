@@ -1,7 +1,7 @@
 """Model structures of one CV/MV pair, and their sampled responses.
 
 Every structure is a continuous transfer function with a dead time of whole
-samples, written into the model dictionary as a "tf_s" specification:
+samples, written into the model dictionary as a "tf_s" entry:
 
     fopdt        K e^(-theta s) / (T s + 1)                   K, T
     sopdt        K e^(-theta s) / ((T1 s + 1)(T2 s + 1))      K, T1 >= T2
@@ -98,8 +98,8 @@ def coefficients(structure: Structure, p: Sequence[float], Ts: float):
     return np.array([0.0, b1, b2]), den
 
 
-def spec(structure: Structure, p: Sequence[float], delay: int, Ts: float) -> dict:
-    """The pair as a "tf_s" specification of the model dictionary."""
+def entry(structure: Structure, p: Sequence[float], delay: int, Ts: float) -> dict:
+    """The pair as a "tf_s" entry of the model dictionary."""
     p = [float(v) for v in p]
     out = {"mode": "tf_s", "num_s": [p[0]]}
     if structure.name == "fopdt":

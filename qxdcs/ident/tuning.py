@@ -121,37 +121,37 @@ def read_plant(path: str) -> dict:
     return plant
 
 
-def pair_spec(plant: dict, cv: str, mv: str, source: str = "the model") -> dict:
+def pair_entry(plant: dict, cv: str, mv: str, source: str = "the model") -> dict:
     model = plant["model"]
     if cv not in model or not isinstance(model[cv], dict):
         raise IdentError(f"{source}: no CV '{cv}' (CVs: {', '.join(map(str, model))})")
-    spec = model[cv].get(mv)
-    if not spec or spec.get("mode", "None") == "None":
+    entry = model[cv].get(mv)
+    if not entry or entry.get("mode", "None") == "None":
         have = [m for m, s in model[cv].items() if s and s.get("mode", "None") != "None"]
         raise IdentError(f"{source}: no model for {cv}:{mv} (MVs of {cv}: {', '.join(have)})")
-    return spec
+    return entry
 
 
-def loop_model(spec: dict, Ts: float) -> LoopModel:
+def loop_model(entry: dict, Ts: float) -> LoopModel:
     """The pair read as gain, time constants, dead time (and an integrator).
     A "tf_s" pair of that form is read directly; any other pair (a step
     response, a discrete model, a numerator with zeros, complex poles) is
     first identified from its own simulated step response."""
-    if spec.get("mode") == "tf_s":
-        direct = _read_tfs(spec)
+    if entry.get("mode") == "tf_s":
+        direct = _read_tfs(entry)
         if direct is not None:
             return direct
-    return _from_step(spec, Ts)
+    return _from_step(entry, Ts)
 
 
-def _read_tfs(spec) -> Optional[LoopModel]:
-    num = np.trim_zeros(np.asarray(spec["num_s"], float), "f")
-    den = np.trim_zeros(np.asarray(spec["den_s"], float), "f")
+def _read_tfs(entry) -> Optional[LoopModel]:
+    num = np.trim_zeros(np.asarray(entry["num_s"], float), "f")
+    den = np.trim_zeros(np.asarray(entry["den_s"], float), "f")
     if len(num) == 0:
         raise IdentError("the pair's gain is 0: no loop can be tuned on it")
     if len(num) != 1 or len(den) == 0:
         return None
-    integrators = 1 if spec.get("IntegralMark") else 0
+    integrators = 1 if entry.get("IntegralMark") else 0
     while len(den) > 1 and den[-1] == 0.0:
         den = den[:-1]
         integrators += 1
@@ -163,19 +163,19 @@ def _read_tfs(spec) -> Optional[LoopModel]:
         return None
     taus = sorted((-1.0 / r.real for r in roots), reverse=True)
     K = float(num[0] / den[-1])
-    return LoopModel(K, [float(t) for t in taus], float(spec.get("iodelay_s", 0.0)),
+    return LoopModel(K, [float(t) for t in taus], float(entry.get("iodelay_s", 0.0)),
                      bool(integrators))
 
 
-def _from_step(spec, Ts) -> LoopModel:
+def _from_step(entry, Ts) -> LoopModel:
     from qxdcs.ident.experiment import simulate_step_test
     from qxdcs.ident.identify import identify
 
-    samples = max(600, len(spec.get("stp", ())) * 3, len(spec.get("y", ())) * 3)
+    samples = max(600, len(entry.get("stp", ())) * 3, len(entry.get("y", ())) * 3)
     lead = 10
     move = np.zeros(samples)
     move[lead:] = 1.0
-    plant = {"Ts": Ts, "model": {"CV": {"MV": spec}}, "initial": {}}
+    plant = {"Ts": Ts, "model": {"CV": {"MV": entry}}, "initial": {}}
     test = simulate_step_test(plant, samples, {"MV": move})
     if np.ptp(test.cv["CV"]) == 0.0:
         raise IdentError("the pair has no response to its MV")
@@ -185,7 +185,7 @@ def _from_step(spec, Ts) -> LoopModel:
     kind = p.structure.name
     return LoopModel(p.params["K"], sorted(taus, reverse=True), p.dead_time,
                      p.structure.integrating,
-                     f"the pair ({spec.get('mode')}) reduced to {kind} from its step response "
+                     f"the pair ({entry.get('mode')}) reduced to {kind} from its step response "
                      f"(R^2 {fit.cvs['CV'].r2:.5f})")
 
 
@@ -271,9 +271,9 @@ def tune(plant, cv: str, mv: str, rule_name: str = "simc", ctrl: str = "pi",
         source = os.path.basename(plant)
         plant = read_plant(plant)
     Ts = float(plant["Ts"])
-    spec = pair_spec(plant, cv, mv, source)
+    entry = pair_entry(plant, cv, mv, source)
     try:
-        model = loop_model(spec, Ts)
+        model = loop_model(entry, Ts)
     except IdentError as exc:
         raise IdentError(f"{source}: {cv}:{mv}: {exc}") from None
     except (KeyError, ValueError, TypeError, AssertionError, IndexError) as exc:
@@ -281,7 +281,7 @@ def tune(plant, cv: str, mv: str, rule_name: str = "simc", ctrl: str = "pi",
     KP, TI, TD, tau_c, reason, theta, notes = rule(model, Ts, rule_name, ctrl, tau_c, N)
     if model.note:
         notes.insert(0, model.note)
-    pn, pd = plant_element(spec, Ts)
+    pn, pd = plant_element(entry, Ts)
     cn, cd = controller(KP, TI, TD, N, Ts)
     m = margins(pn, pd, cn, cd, Ts)
     if not m.stable:
@@ -293,7 +293,7 @@ def tune(plant, cv: str, mv: str, rule_name: str = "simc", ctrl: str = "pi",
         load = sp_step / (abs(model.K) * (tau_c + theta))
     else:
         load = sp_step / abs(model.K)
-    steps = closed_loop(spec, Ts, KP, TI, TD, N, plant.get("initial", {}), cv, mv, sp_step,
+    steps = closed_loop(entry, Ts, KP, TI, TD, N, plant.get("initial", {}), cv, mv, sp_step,
                         load, window)
     return Tuning(cv, mv, rule_name, ctrl, KP, TI, TD, N, tau_c, reason, theta, model, Ts, m,
                   steps, notes)
