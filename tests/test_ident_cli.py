@@ -102,3 +102,37 @@ def test_tune_refuses_bad_input_in_one_line(tmp_path, capsys, argv, status, mess
 def test_tune_refuses_a_file_that_is_not_a_model(step_csv, capsys):
     assert main(["tune", str(step_csv), "--loop", "Y:U"]) == 1
     assert "step.csv: not a JSON model file" in capsys.readouterr().err
+
+
+def test_identify_reads_parquet(step_csv, tmp_path, capsys):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.parquet as pq
+    test = load_step_test(str(step_csv), ["U"], ["Y"])
+    path = tmp_path / "step.parquet"
+    pq.write_table(pa.table({"t": test.time, "U": test.mv["U"], "Y": test.cv["Y"]}), path)
+    assert main(["identify", str(path), "--time", "t", "--mv", "U", "--cv", "Y",
+                 "--structure", "fopdt"]) == 0
+    assert "identified from step.parquet: 400 samples at 1 s" in capsys.readouterr().out
+
+
+def test_parquet_without_pyarrow_says_what_to_install(step_csv, tmp_path, capsys, monkeypatch):
+    path = tmp_path / "step.parquet"
+    path.write_bytes(b"PAR1")
+    monkeypatch.setitem(__import__("sys").modules, "pyarrow.parquet", None)
+    assert main(["identify", str(path), "--mv", "U", "--cv", "Y"]) == 1
+    assert "reading Parquet needs pyarrow (pip install 'qxdcs[parquet]')" in \
+        capsys.readouterr().err
+
+
+def test_the_report_marks_a_parameter_on_its_bound(tmp_path, capsys):
+    # An integrator fitted as first order drives T to its upper bound.
+    test = siso_test({"mode": "tf_s", "num_s": [0.05], "den_s": [1], "iodelay_s": 2,
+                      "IntegralMark": 1}, samples=300, moves=4)
+    path = tmp_path / "ramp.csv"
+    write_csv(str(path), test)
+    assert main(["identify", str(path), "--mv", "U", "--cv", "Y", "--structure", "fopdt",
+                 "--report", str(tmp_path / "r")]) == 0
+    out = capsys.readouterr().out
+    assert "(bound)" in out and "warning: Y/U: T sits on its bound" in out
+    record = json.loads((tmp_path / "r" / "report.json").read_text())
+    assert record["pairs"][0]["standard_errors"]["T"] is None

@@ -132,3 +132,25 @@ def test_pairs_that_cannot_be_tuned_are_refused(plant, kwargs, message):
     kwargs = {"cv": "Y", "mv": "U", **kwargs}
     with pytest.raises(IdentError, match=re.escape(message)):
         tune(plant, **kwargs)
+
+
+def test_lambda_pid_for_a_second_order_model():
+    # lambda 6: Kc = 20/(1*(6 + 3.5)), tauI = 20, tauD = 10, then series -> ideal.
+    t = tune(siso_plant(SOPDT), "Y", "U", rule_name="lambda", ctrl="pid", tau_c=6.0)
+    kc = 20 / 9.5
+    assert (t.KP, t.TI, t.TD) == pytest.approx((kc * 1.5, 30.0, 200 / 30), rel=1e-9)
+
+
+def test_a_discrete_pair_is_reduced_from_its_step_response():
+    # 0.1 z^-1 / (1 - 0.9 z^-1) with 2 samples of delay: K = 1, T = -1/ln 0.9.
+    pair = {"mode": "tf_z", "num_z": [0, 0.1], "den_z": [1, -0.9], "iodelay_z": 2}
+    t = tune(siso_plant(pair), "Y", "U")
+    assert "reduced to fopdt" in t.notes[0]
+    assert t.model.K == pytest.approx(1.0, rel=1e-6)
+    assert t.model.taus[0] == pytest.approx(-1 / math.log(0.9), rel=1e-6)
+    assert t.model.theta == 2.0
+
+
+def test_a_derivative_filter_factor_must_be_positive():
+    with pytest.raises(IdentError, match="N must be a positive number, not 0"):
+        tune(siso_plant(SOPDT), "Y", "U", ctrl="pid", N=0.0)

@@ -199,6 +199,8 @@ def rule(model: LoopModel, Ts: float, rule: str = "simc", ctrl: str = "pi",
         raise IdentError(f"unknown rule {rule!r}; valid: {', '.join(RULES)}")
     if ctrl not in CONTROLLERS:
         raise IdentError(f"unknown controller {ctrl!r}; valid: {', '.join(CONTROLLERS)}")
+    if not (N > 0.0 and math.isfinite(N)):
+        raise IdentError(f"the derivative filter factor N must be a positive number, not {N:g}")
     if model.K == 0.0 or not math.isfinite(model.K):
         raise IdentError(f"the pair's gain is {model.K:g}: no loop can be tuned on it")
     if not model.integrating and not model.taus:
