@@ -383,6 +383,7 @@ class _Strategy:
         self.plant: Optional[PlantSpec] = None
         self.units: Dict[str, str] = {}
         self.suppressed = set()      # names written by broken tables
+        self.plant_tags: Tuple[List[str], List[str]] = ([], [])
 
     def run(self) -> Checked:
         self._plant()
@@ -414,7 +415,9 @@ class _Strategy:
     def _plant(self):
         p = self.plant_raw
         if p is None:
-            return
+            p = self._plant_as_far_as_valid()
+            if p is None:
+                return
         if p.model is not None:
             locals_ = [("", None, 1.0, p.model, ("plant", "model"))]
             kind = "mimo"
@@ -459,7 +462,8 @@ class _Strategy:
                 self.report(("plant", "disturbance", cv),
                             f"disturbances are added to CVs; {cv!r} is not a CV of the plant"
                             f"{did_you_mean(cv, cvs)} (CVs: {one_of(cvs)})")
-        if not ok:
+        self.plant_tags = (cvs, mvs)
+        if not ok or self.plant_raw is None:
             return
         initial = {k: float(v) for k, v in p.initial.items()
                    if isinstance(v, (int, float)) and not isinstance(v, bool)}
@@ -467,6 +471,32 @@ class _Strategy:
                                dict(p.disturbance))
         for tag in cvs + mvs:
             self.units[tag] = p.units.get(tag, "")
+
+    def _plant_as_far_as_valid(self):
+        """A plant table with structural problems (reported already): its
+        models are still checked and its tags still known, so that the rest
+        of the file is checked against them."""
+        raw = self.sf.data.get("plant")
+        if not isinstance(raw, dict):
+            return None
+        model = raw.get("model") if isinstance(raw.get("model"), dict) else None
+        local = None
+        if isinstance(raw.get("local"), dict):
+            local = {}
+            for name, lp in raw["local"].items():
+                if isinstance(lp, dict) and isinstance(lp.get("model"), dict):
+                    wp = lp.get("working_point")
+                    local[name] = sc.LocalPlant.model_construct(
+                        working_point=wp if isinstance(wp, (int, float)) else 0.0,
+                        model=lp["model"], gain=1.0)
+        if model is None and not local:
+            return None
+        initial = raw.get("initial") if isinstance(raw.get("initial"), dict) else {}
+        units = raw.get("units") if isinstance(raw.get("units"), dict) else {}
+        dist = raw.get("disturbance") if isinstance(raw.get("disturbance"), dict) else {}
+        return sc.Plant.model_construct(model=model if local is None else None, local=local,
+                                        working_value=raw.get("working_value"),
+                                        initial=initial, units=units, disturbance=dist)
 
     def _raw_writers(self):
         """Signals that broken tables would write: not reported as missing."""
@@ -482,7 +512,7 @@ class _Strategy:
         for name in self.broken["soft_sensor"]:
             self.suppressed.update(x.format(name) for x in (LAB, LAB_TIME, BIAS, CORRECTED,
                                                             RECORDED))
-        if self.plant_raw is not None and self.plant is None:
+        if self.plant is None and not any(self.plant_tags):
             self.suppressed.add("*plant*")
 
     def _whole_samples(self, path, seconds, minimum=1) -> Optional[int]:
@@ -725,9 +755,8 @@ class _Strategy:
 
     def _writers(self) -> Dict[str, List[Any]]:
         writers: Dict[str, List[Any]] = {}
-        if self.plant is not None:
-            for cv in self.plant.cvs:
-                writers.setdefault(cv, []).append("plant")
+        for cv in self.plant_tags[0]:
+            writers.setdefault(cv, []).append("plant")
         for b in self.blocks:
             writers.setdefault(b.output, []).append(b)
         for name, ws in writers.items():
@@ -739,10 +768,7 @@ class _Strategy:
         return writers
 
     def _known(self, writers):
-        names = set(writers) | self.suppressed
-        if self.plant is not None:
-            names |= set(self.plant.mvs)
-        return names
+        return set(writers) | self.suppressed | set(self.plant_tags[1])
 
     def _references(self, writers):
         known = self._known(writers)
@@ -750,8 +776,7 @@ class _Strategy:
             return   # the plant could not be read: its tags are not known
         valid = sorted(n for n in known if not n.startswith("*"))
         plant = self.plant
-        cvs = plant.cvs if plant else []
-        mvs = plant.mvs if plant else []
+        cvs, mvs = self.plant_tags
         for b in self.blocks:
             if b.kind == "pid":
                 continue  # a loop's references are its own (below)

@@ -18,6 +18,22 @@ def _label(name, unit):
     return f"{name} ({unit})" if unit else name
 
 
+def _valve_view(op, low, high):
+    """The valve axis: the output's range, widened to a limit that is near
+    it; (bottom, top, the limits inside)."""
+    finite = op[np.isfinite(op)]
+    a, b = (float(finite.min()), float(finite.max())) if len(finite) else (low, high)
+    span = max(high - low, 1e-9)
+    reach = 0.25 * span
+    if a - low <= reach:
+        a = min(a, low)
+    if high - b <= reach:
+        b = max(b, high)
+    pad = max(0.1 * (b - a), 0.02 * span)
+    shown = [x for x in (low, high) if a - 1e-12 <= x <= b + 1e-12]
+    return a - pad, b + pad, shown
+
+
 def draw(result: Result, path: str, summary: Optional[Dict] = None) -> None:
     import matplotlib
     matplotlib.use("Agg")
@@ -78,17 +94,14 @@ def draw(result: Result, path: str, summary: Optional[Dict] = None) -> None:
         ax.grid(True, alpha=0.3)
         ax2 = ax.twinx()
         h.append(ax2.plot(t, op, color="C1", lw=1.0, label=f"{loop.mv} (OP)")[0])
-        ax2.axhline(loop.op_high, color="C1", ls=":", lw=0.8)
-        ax2.axhline(loop.op_low, color="C1", ls=":", lw=0.8)
+        lo, hi, shown = _valve_view(op, loop.op_low, loop.op_high)
+        for limit in shown:
+            ax2.axhline(limit, color="C1", ls=":", lw=0.8)
+        outside = "" if len(shown) == 2 else (
+            " (outside the view)" if not shown else
+            f" ({'high' if shown[0] == loop.op_low else 'low'} outside the view)")
         h.append(Line2D([], [], color="C1", ls=":", lw=0.8,
-                        label=f"{loop.mv} limits {loop.op_low:g} / {loop.op_high:g}"))
-        if loop.ff is not None:
-            h.append(ax2.plot(t, tr[sig[loop.ff]], color="C2", lw=0.8,
-                              label=f"{sig[loop.ff]} (feed-forward)")[0])
-        span = loop.op_high - loop.op_low
-        pad = 0.08 * span if span > 0 else 1.0
-        lo = min(loop.op_low, float(np.nanmin(op))) - pad
-        hi = max(loop.op_high, float(np.nanmax(op))) + pad
+                        label=f"{loop.mv} limits {loop.op_low:g} / {loop.op_high:g}{outside}"))
         ax2.set_ylim(lo, hi)
         ax2.set_ylabel(_label(loop.mv, units[loop.op]))
         legend(ax, h)

@@ -9,7 +9,7 @@ between tables (signal names, plant tags) are checked afterwards.
 import datetime
 from typing import Any, Dict, List, Literal, Optional, Tuple, Union
 
-from pydantic import BaseModel, ConfigDict, Field, StrictInt, model_validator
+from pydantic import BaseModel, ConfigDict, Field, StrictInt, field_validator, model_validator
 from typing import Annotated
 
 Number = Annotated[float, Field(strict=True, allow_inf_nan=False)]
@@ -121,12 +121,15 @@ class Loop(Table):
     noise_seed: Optional[Seed] = None
     feedforward: Optional[FeedForward] = None
 
-    @model_validator(mode="after")
-    def _limits(self):
-        if self.op_low > self.op_high:
-            raise ValueError(f"output limits reversed: op_low {self.op_low:g} is above "
-                             f"op_high {self.op_high:g}")
-        return self
+    @field_validator("op_low")
+    @classmethod
+    def _limits(cls, op_low, info):
+        # A field check, so that it is reported beside the other fields' problems.
+        op_high = info.data.get("op_high")
+        if op_high is not None and op_low > op_high:
+            raise ValueError(f"output limits reversed: op_low {op_low:g} is above "
+                             f"op_high {op_high:g}")
+        return op_low
 
 
 # --- signals -----------------------------------------------------------------------------
