@@ -521,10 +521,13 @@ class _Strategy:
             return None
         n = seconds / self.ts
         whole = round(n)
-        if abs(n - whole) > 1e-9 * max(1.0, abs(n)):
+        if n < minimum - 1e-9:
+            whole = -1
+        elif abs(n - whole) > 1e-9 * max(1.0, abs(n)):
+            low = max(minimum, int(n))
             self.report(path, f"{seconds:g} s is not a whole number of sample periods "
-                              f"({self.ts:g} s); use a multiple such as {whole * self.ts:g} or "
-                              f"{(whole + 1) * self.ts:g}")
+                              f"({self.ts:g} s); use a multiple such as {low * self.ts:g} or "
+                              f"{(low + 1) * self.ts:g}")
             return None
         if whole < minimum:
             self.report(path, f"must be at least {minimum} sample period"

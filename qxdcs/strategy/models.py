@@ -325,8 +325,9 @@ def check_file(path: str, sample_period: Optional[float] = None) -> List[Problem
             if key not in WRAPPER_KEYS:
                 report((key,), f"unknown key {key!r}{did_you_mean(key, WRAPPER_KEYS)} "
                                f"(a model file holds {one_of(WRAPPER_KEYS)})")
-        if check_model(data["model"], lambda p, m, s=ERROR: report(("model",) + tuple(p), m, s),
-                       sample_period) and "initial" in data:
+        check_model(data["model"], lambda p, m, s=ERROR: report(("model",) + tuple(p), m, s),
+                    sample_period)
+        if "initial" in data:
             check_initial(data["model"], data["initial"],
                           lambda p, m, s=ERROR: report(("initial",) + tuple(p), m, s))
         units = data.get("units", {})
