@@ -116,6 +116,8 @@ def _plan(strategy, path, samples=None, seed=None):
         sf = strategy.load(path)
         plan = strategy.make_plan(sf, samples=samples, seed=seed)
     except strategy.StrategyError as exc:
+        if len(exc.problems) == 1:
+            raise Failure(str(exc.problems[0])) from None
         _print_problems(exc.problems, sys.stderr)
         n = len(exc.errors)
         raise Failure(f"{path}: {n} error{'s' if n != 1 else ''}; nothing ran") from None

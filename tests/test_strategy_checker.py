@@ -315,3 +315,10 @@ def test_a_plan_pickles_and_numbers_every_signal(tmp_path):
     assert plan.initial[plan.slot("SP_TC")] == 20.0          # the CV's initial value
     with pytest.raises(KeyError, match="did you mean 'SP_TC'"):
         plan.slot("SP_TD")
+
+
+def test_a_loop_whose_mv_does_not_reach_its_cv_is_a_warning():
+    sf = edited({"loop.TC.cv": "L"})
+    found = {p.key: (p.message, p.severity) for p in strategy.check(sf).problems}
+    assert found["loop.TC.mv"] == ("'V' has no effect on 'L' in the plant model: the loop "
+                                   "cannot move its CV", strategy.WARNING)

@@ -123,6 +123,8 @@ def test_check_file_of_a_file_that_is_not_json(tmp_path):
     ({"mode": "tf_z", "num_z": [0, -0.2], "den_z": [1, -0.9]}, -1),
     ({"mode": "stp", "stp": [0, -1, -2]}, -1), ({"mode": "stpxy", "x": [0, 5], "y": [0, 3]}, 1),
     ({"mode": "None"}, None), ({}, None), ({"mode": "tf_s", "num_s": [1, 0], "den_s": [2, 1]}, None),
+    ({"mode": "tf_s", "num_s": [1], "den_s": [2, -1]}, None),          # unstable: no sign to tell
+    ({"mode": "tf_z", "num_z": [0, 1], "den_z": [1, -1.2]}, None),
 ])
 def test_static_gain_gives_the_sign_of_a_pair(spec, sign):
     g = models.static_gain(spec)

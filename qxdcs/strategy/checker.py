@@ -987,7 +987,8 @@ class _Strategy:
             if signs is None:
                 continue
             if not signs:
-                if plant is not None and lp.cv in plant.cvs and lp.mv in plant.mvs:
+                if plant is not None and lp.cv in plant.cvs and lp.mv in plant.mvs and not any(
+                        md.has_effect(m.get(lp.cv, {}).get(lp.mv)) for _, _, _, m in plant.locals):
                     self.report(("loop", lp.name, "mv"), f"{lp.mv!r} has no effect on {lp.cv!r} "
                                                          f"in the plant model: the loop cannot "
                                                          f"move its CV", WARNING)

@@ -11,6 +11,7 @@ tags the model lacks. `static_gain` gives the sign of a pair for the KP check.
 import math
 from typing import Annotated, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
+import numpy as np
 from pydantic import BaseModel, ConfigDict, Field, StrictInt, ValidationError
 
 from qxdcs.strategy.problems import ERROR, WARNING, Problem, describe, did_you_mean, one_of
@@ -251,8 +252,8 @@ def _degree(coefficients: Sequence[float]) -> int:
 
 def static_gain(spec: Any) -> Optional[float]:
     """The pair's gain at steady state, or for an integrating pair the gain of
-    its rate; None when it has none (no effect, zero gain, or a model that does
-    not check). Only its sign matters to the KP check."""
+    its rate; None when it has none (no effect, zero gain, an unstable pair,
+    or a model that does not check). Only its sign matters to the KP check."""
     if not has_effect(spec):
         return None
     mode = spec.get("mode")
@@ -262,12 +263,16 @@ def static_gain(spec: Any) -> Optional[float]:
             den = [float(c) for c in spec["den_s"]]
             while len(den) > 1 and den[-1] == 0:
                 den.pop()                      # integrators: the rate's gain
+            if not _stable_s(den):
+                return None
             gain = num[-1] / den[-1] if den[-1] else None
         elif mode == "tf_z":
             num = [float(c) for c in spec["num_z"]]
             den = [float(c) for c in spec["den_z"]]
             while len(den) > 1 and abs(sum(den)) < 1e-12 * max(abs(c) for c in den):
                 den = _divide_by_difference(den)
+            if len(den) > 1 and max(abs(r) for r in np.roots(den)) >= 1.0:
+                return None
             gain = sum(num) / sum(den) if sum(den) else None
         elif mode == "stp":
             gain = float(spec["stp"][-1])
@@ -280,6 +285,13 @@ def static_gain(spec: Any) -> Optional[float]:
     if gain is None or gain == 0 or not math.isfinite(gain):
         return None
     return gain
+
+
+def _stable_s(den: List[float]) -> bool:
+    """Whether every pole of 1/den(s) lies in the left half plane."""
+    if len(den) < 2:
+        return True
+    return bool(max(r.real for r in np.roots(den)) < 0)
 
 
 def _divide_by_difference(den: List[float]) -> List[float]:
