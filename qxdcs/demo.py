@@ -26,7 +26,6 @@ import sys
 import time
 from dataclasses import dataclass, field
 from functools import lru_cache
-from importlib import resources
 from typing import Dict, List, Optional
 
 import numpy as np
@@ -40,7 +39,8 @@ FIGURE = "qxdcs-demo.png"
 
 def example_path(name: str = "reactor.toml") -> str:
     """The path of a file shipped in qxdcs/examples."""
-    return str(resources.files("qxdcs").joinpath("examples", name))
+    from qxdcs import examples
+    return examples.path(name)
 
 
 @lru_cache(maxsize=1)

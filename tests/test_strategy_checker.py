@@ -322,3 +322,10 @@ def test_a_loop_whose_mv_does_not_reach_its_cv_is_a_warning():
     found = {p.key: (p.message, p.severity) for p in strategy.check(sf).problems}
     assert found["loop.TC.mv"] == ("'V' has no effect on 'L' in the plant model: the loop "
                                    "cannot move its CV", strategy.WARNING)
+
+
+def test_local_plants_must_have_the_same_cvs(tmp_path):
+    (tmp_path / "m.json").write_text(json.dumps({"T": {"V": {"mode": "stp", "stp": [1]}},
+                                                 "Q": {"V": {"mode": "stp", "stp": [1]}}}))
+    found = dict(errors(tmp_path, LPV))
+    assert "local plants must have the same CVs: 'Q'" in found["plant.local.high.model"]

@@ -362,3 +362,19 @@ def test_without_pydantic_the_commands_say_which_extra_to_install(tmp_path):
     assert proc.returncode == 1
     assert proc.stderr.strip() == ("qxdcs: error: strategy files need pydantic: "
                                    "pip install 'qxdcs[strategy]'")
+
+
+def test_the_readme_strategy_example_checks_and_runs(tmp_path, capsys):
+    import re
+    readme = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                          "README.md")
+    with open(readme, encoding="utf-8") as f:
+        (example,) = re.findall(r"```toml\n(.*?)```", f.read(), re.S)
+    path = write(tmp_path, example, "my_plant.toml")
+    assert run_cli("check", path, capsys=capsys)[0] == 0
+    status, stdout, err = run_cli("run", path, "--out", str(tmp_path / "run1"), "--no-plot",
+                                  capsys=capsys)
+    assert status == 0, err
+    # A PI loop that does not overshoot: IAE = TI * (change of output) / KP = 30 * 10 / 2.
+    summary = json.loads((tmp_path / "run1" / "summary.json").read_text())
+    assert summary["loops"]["TC"]["IAE"] == pytest.approx(150.0, rel=1e-3)

@@ -446,6 +446,15 @@ class _Strategy:
             if not md.check_model(model, self.report.under(path), self.ts):
                 ok = False
         usable = [(n, wp, g, m) for n, wp, g, m, _ in locals_ if isinstance(m, dict)]
+        if kind == "lpv" and len(usable) > 1:
+            first, first_cvs = usable[0][0], set(usable[0][3])
+            for name, _, _, m in usable[1:]:
+                if set(m) != first_cvs:
+                    missing = sorted(first_cvs ^ set(m))
+                    self.report(("plant", "local", name, "model"),
+                                f"local plants must have the same CVs: {one_of(missing)} in "
+                                f"one of {first!r} and {name!r} only (the simulator fails when "
+                                f"it blends them)")
         cvs, mvs = md.model_tags({cv: row for _, _, _, m in usable for cv, row in m.items()
                                   if isinstance(row, dict)})
         union = {cv: {} for cv in cvs}
