@@ -166,6 +166,12 @@ class ClosedLoop:
     def k(self) -> int:
         return self.engine.k
 
+    @property
+    def traces(self) -> np.ndarray:
+        """Every signal of every sample so far, one column per signal of
+        `plan.signals` (the space for the whole run is there from the start)."""
+        return self.engine.traces
+
     def step(self):
         """Advance the run by one sample."""
         self.engine.step()

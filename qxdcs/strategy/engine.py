@@ -412,6 +412,12 @@ class Engine:
                       self._printed.getvalue())
 
     @property
+    def traces(self) -> np.ndarray:
+        """The trace array: one row per sample (those run so far are filled),
+        one column per signal."""
+        return self._trace
+
+    @property
     def printed(self) -> str:
         return self._printed.getvalue()
 
@@ -423,6 +429,7 @@ class Engine:
                  if k not in ("_loop", "_printed", "_rows", "_objects")}
         state["_printed"] = self._printed.getvalue()
         state["_objects"] = {k: v for k, v in self._objects.items() if k != "V"}
+        state["_trace"] = self._trace[:self._stored].copy()    # the rows run so far
         return state
 
     def __setstate__(self, state):
@@ -430,6 +437,9 @@ class Engine:
         state["_printed"] = io.StringIO(state["_printed"])
         state["_printed"].seek(0, io.SEEK_END)
         state["_rows"] = []
+        done = state["_trace"]
+        state["_trace"] = np.empty((state["plan"].samples, len(state["plan"].signals)))
+        state["_trace"][:len(done)] = done
         self.__dict__.update(state)
         self._objects["V"] = self.values
         self._compile()
