@@ -10,7 +10,7 @@ option), 130 on Ctrl-C. A user's mistake never prints a traceback.
 """
 import sys
 
-from qxdcs._cli import Failure, Parser, UsageError
+from qxdcs._cli import Failure, Parser, UsageError, whole_number
 
 PROG = "qxdcs"
 
@@ -27,21 +27,6 @@ def _parser():
 # The subcommands, in the order `qxdcs --help` lists them. Each adds its parser
 # with `sub.add_parser(...)` and sets `run=<function(args) -> int>` as default.
 _SUBCOMMANDS = []
-
-
-def _whole(low):
-    """An argparse type: a whole number of at least `low`."""
-    import argparse
-
-    def parse(text):
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-        if value < low:
-            raise argparse.ArgumentTypeError(f"must be at least {low}: {value}")
-        return value
-    return parse
 
 
 def _strategy():
@@ -68,9 +53,9 @@ def _run(sub):
     p.add_argument("file", metavar="FILE", help="the strategy file (TOML)")
     p.add_argument("--out", metavar="DIR",
                    help="output folder (default: ./<FILE without .toml>-output)")
-    p.add_argument("--samples", type=_whole(1), metavar="N",
+    p.add_argument("--samples", type=whole_number(1), metavar="N",
                    help="samples to run instead of the file's duration")
-    p.add_argument("--seed", type=_whole(0), metavar="N", help="seed instead of the file's")
+    p.add_argument("--seed", type=whole_number(0), metavar="N", help="seed instead of the file's")
     p.add_argument("--no-plot", action="store_true", help="do not draw the figure")
     p.add_argument("--traces", choices=("auto", "parquet", "csv"), default="auto",
                    help="format of the traces (default: Parquet when pyarrow is installed)")
@@ -82,7 +67,7 @@ def _run_file(args) -> int:
     from qxdcs._cli import output_folder
 
     strategy = _strategy()
-    from qxdcs.strategy import metrics, outputs
+    from qxdcs.strategy import outputs
     if args.traces == "parquet" and not outputs.have_pyarrow():
         raise UsageError("--traces parquet needs pyarrow: pip install 'qxdcs[parquet]'")
     stem = os.path.splitext(os.path.basename(args.file))[0]
@@ -97,11 +82,7 @@ def _run_file(args) -> int:
         done = outputs.run_into(plan, out, figure, args.traces, outputs.Progress())
     except outputs.RunFailure as exc:
         raise Failure(f"{args.file}: {exc}") from None
-    print(metrics.table(done.summary))
-    for role, path in done.files.items():
-        label = "laboratory results" if role.startswith("lab:") else role.replace("_", " ")
-        print(f"{label}: {path}")
-    print(f"{done.result.samples} samples in {done.elapsed:.2f} s")
+    print(done.report())
     return 0
 
 

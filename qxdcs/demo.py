@@ -30,7 +30,7 @@ from typing import Dict, List, Optional
 
 import numpy as np
 
-from qxdcs._cli import Parser, UsageError, output_folder
+from qxdcs._cli import Parser, UsageError, output_folder, whole_number
 
 LAB_NAME = "AI201_quality"
 LOOPS = (("TI101", "FV101"), ("AI201", "FV201"))
@@ -227,23 +227,8 @@ def report(result: Result) -> str:
 
 # --- command line ------------------------------------------------------------------------------
 
-def _whole(minimum, problem):
-    """An argparse type: a whole number of at least `minimum`, else `problem`."""
-    import argparse
-
-    def parse(text):
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-        if value < minimum:
-            raise argparse.ArgumentTypeError(f"{problem}: {value}")
-        return value
-    return parse
-
-
-_positive_int = _whole(100, "must be at least 100")
-_seed = _whole(0, "must not be negative")
+_positive_int = whole_number(100)
+_seed = whole_number(0, "must not be negative")
 
 
 def _parser():
@@ -267,7 +252,7 @@ def main(argv=None):
         except ImportError:
             raise UsageError("the demonstration reads a strategy file, which needs pydantic: "
                              "pip install 'qxdcs[plot]'") from None
-        from qxdcs.strategy import metrics, outputs
+        from qxdcs.strategy import outputs
         out = output_folder(args.out)
         figure = None if args.no_plot else FIGURE
         if figure is not None:
@@ -282,11 +267,7 @@ def main(argv=None):
         except outputs.RunFailure as exc:
             print(f"qxdcs-demo: error: {exc}", file=sys.stderr)
             return 1
-        print(metrics.table(done.summary))
-        for role, path in done.files.items():
-            label = "laboratory results" if role.startswith("lab:") else role.replace("_", " ")
-            print(f"{label}: {path}")
-        print(f"{args.samples} samples in {done.elapsed:.2f} s")
+        print(done.report())
         return 0
     except UsageError as exc:
         print(f"qxdcs-demo: error: {exc}", file=sys.stderr)

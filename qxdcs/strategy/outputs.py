@@ -122,6 +122,15 @@ class Written:
     files: Dict[str, str] = field(default_factory=dict)   # role -> final path
     elapsed: float = 0.0
 
+    def report(self) -> str:
+        """What a command prints: the summary, the files, the time taken."""
+        lines = [metrics.table(self.summary)]
+        for role, path in self.files.items():
+            label = "laboratory results" if role.startswith("lab:") else role.replace("_", " ")
+            lines.append(f"{label}: {path}")
+        lines.append(f"{self.result.samples} samples in {self.elapsed:.2f} s")
+        return "\n".join(lines)
+
 
 def run_into(plan: Plan, out: str, figure: Optional[str] = FIGURE, traces: str = "auto",
              progress: Optional[Callable[[int, int], None]] = None) -> Written:
