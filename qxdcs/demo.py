@@ -23,7 +23,6 @@ plant gains and dead times (the plant studies of qxdcs.study use them).
 import copy
 import os
 import sys
-import time
 from dataclasses import dataclass, field
 from functools import lru_cache
 from typing import Dict, List, Optional

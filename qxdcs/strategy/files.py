@@ -6,13 +6,12 @@ model is read into the data, so that every value of the plant has a key path
 (``plant.model.TI101.FV101.iodelay_s``) whichever file it came from; problems
 found there are still reported against the JSON file.
 """
-import json
 import os
 import sys
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Mapping, Sequence, Tuple, Union
 
-from qxdcs.strategy.models import is_wrapped
+from qxdcs.strategy.models import is_wrapped, read_json
 from qxdcs.strategy.problems import ERROR, Problem, StrategyError, did_you_mean
 
 if sys.version_info >= (3, 11):
@@ -183,21 +182,6 @@ def _read_model(sf: StrategyFile, key: Tuple[str, ...], ref: str, plant: Dict[st
         return data["model"]
     sf.origins[key] = (shown, ())
     return data
-
-
-def read_json(path: str, shown: Optional[str] = None):
-    """(content, None) or (None, the Problem that stops it)."""
-    shown = shown or path
-    try:
-        with open(path, encoding="utf-8") as f:
-            return json.load(f), None
-    except OSError as exc:
-        return None, Problem(shown, (), f"cannot read the model file: {exc.strerror or exc}")
-    except UnicodeDecodeError as exc:
-        return None, Problem(shown, (), f"not UTF-8 text ({exc.reason} at byte {exc.start})")
-    except json.JSONDecodeError as exc:
-        return None, Problem(shown, (), f"not valid JSON: {exc.msg} (line {exc.lineno}, "
-                                        f"column {exc.colno})")
 
 
 __all__ = ["StrategyFile", "load", "from_data", "split_key", "read_json", "ERROR"]

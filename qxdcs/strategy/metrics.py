@@ -17,7 +17,7 @@ the summary. docs/metrics.md defines each one; in short:
 * time at the output limits: time in automatic with the output at a limit.
 """
 import math
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List
 
 import numpy as np
 

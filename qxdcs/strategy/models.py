@@ -8,6 +8,7 @@ pair without ``"mode"`` has no effect. This module is the place that speaks up:
 mode, unknown modes, coefficients they would fail on, and initial values of
 tags the model lacks. `static_gain` gives the sign of a pair for the KP check.
 """
+import json
 import math
 from typing import Annotated, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
@@ -319,11 +320,24 @@ def scale_gains(model: Dict[str, Dict[str, Any]], factor: float) -> Dict[str, Di
     return out
 
 
+def read_json(path: str, shown: Optional[str] = None):
+    """(content, None) or (None, the Problem that stops it)."""
+    shown = shown or path
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f), None
+    except OSError as exc:
+        return None, Problem(shown, (), f"cannot read the model file: {exc.strerror or exc}")
+    except UnicodeDecodeError as exc:
+        return None, Problem(shown, (), f"not UTF-8 text ({exc.reason} at byte {exc.start})")
+    except json.JSONDecodeError as exc:
+        return None, Problem(shown, (), f"not valid JSON: {exc.msg} (line {exc.lineno}, "
+                                        f"column {exc.colno})")
+
+
 def check_file(path: str, sample_period: Optional[float] = None) -> List[Problem]:
     """Every problem of a JSON model file: the bare dictionary, or one
     wrapped with its "initial" values (and "units", "description")."""
-    from qxdcs.strategy.files import read_json
-
     data, problem = read_json(path)
     if problem is not None:
         return [problem]

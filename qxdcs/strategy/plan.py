@@ -18,15 +18,17 @@ each sample, an engine
 Everything here is tuples, dicts, numbers and strings: a plan pickles, and a
 study changes a file's values, checks it and makes a new plan cheaply.
 """
+import datetime
 from dataclasses import dataclass
 from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
+from qxdcs.strategy import blocks as bl
 from qxdcs.strategy import checker as ck
 from qxdcs.strategy import models as md
 from qxdcs.strategy.files import KeyPath, StrategyFile
-from qxdcs.strategy.problems import ERROR, WARNING, Problem, StrategyError
+from qxdcs.strategy.problems import WARNING, Problem, StrategyError
 
 
 @dataclass(frozen=True)
@@ -194,7 +196,7 @@ def plan_with(sf: StrategyFile, changes: Mapping[KeyPath, Any]) -> Plan:
     return make_plan(sf.replace(changes))
 
 
-def number(checked: "ck.Checked", source: str, samples: Optional[int] = None,
+def number(checked: "bl.Checked", source: str, samples: Optional[int] = None,
            seed: Optional[int] = None) -> Plan:
     """Number a checked strategy into a plan."""
     sim = checked.simulation
@@ -208,16 +210,16 @@ def number(checked: "ck.Checked", source: str, samples: Optional[int] = None,
     units = tuple(checked.units.get(n, "") for n in names)
     initial = tuple(checked.initial.get(n, 0.0) for n in names)
 
-    def step(b: "ck.Block") -> Step:
+    def step(b: "bl.Block") -> Step:
         params = dict(b.params)
         if "stream" in params:
             params["seed"] = (seed, params.pop("stream"))
         return Step(b.kind, params, tuple(slot[i] for i in b.inputs), slot[b.output],
                     ".".join(b.key))
 
-    schedules = tuple(step(b) for b in checked.blocks if b.kind in ck.SCHEDULES)
+    schedules = tuple(step(b) for b in checked.blocks if b.kind in bl.SCHEDULES)
     steps = tuple(step(b) for b in checked.blocks
-                  if b.kind not in ck.SCHEDULES and not b.delays)
+                  if b.kind not in bl.SCHEDULES and not b.delays)
     after = tuple(step(b) for b in checked.blocks if b.delays)
     p = checked.plant
     plant = PlantPlan(
@@ -239,18 +241,18 @@ def number(checked: "ck.Checked", source: str, samples: Optional[int] = None,
     alarms = tuple(AlarmInfo(a.name, slot[a.name], a.loop, a.signal, a.band, a.above, a.below)
                    for a in checked.alarms)
     soft = tuple(SoftSensorInfo(s.name, slot[s.prediction], slot[s.true_value],
-                                slot[ck.CORRECTED.format(s.name)], slot[ck.BIAS.format(s.name)],
-                                slot[ck.LAB.format(s.name)], slot[ck.LAB_TIME.format(s.name)],
+                                slot[bl.CORRECTED.format(s.name)], slot[bl.BIAS.format(s.name)],
+                                slot[bl.LAB.format(s.name)], slot[bl.LAB_TIME.format(s.name)],
                                 s.every, s.delay, s.record,
                                 s.unit or checked.units.get(s.prediction, ""))
                  for s in checked.soft_sensors)
     warnings = tuple(pr for pr in checked.problems if pr.severity == WARNING)
-    return Plan(source, ts, int(samples), int(seed), ck.epoch(sim.start), sim.time_unit,
+    return Plan(source, ts, int(samples), int(seed), epoch(sim.start), sim.time_unit,
                 tuple(names), units, initial, schedules, steps, plant, after, tuple(loops),
                 alarms, soft, warnings)
 
 
-def _events(checked: "ck.Checked") -> Dict[str, Tuple[float, ...]]:
+def _events(checked: "bl.Checked") -> Dict[str, Tuple[float, ...]]:
     """For each loop, the times of the events that move it: changes of every
     block upstream of its measurement (through the plant's pairs), except its
     own setpoint schedule, whose changes the metrics take one by one."""
@@ -285,3 +287,11 @@ def _events(checked: "ck.Checked") -> Dict[str, Tuple[float, ...]]:
                 times.update(b.changes)
         out[lp.name] = tuple(sorted(times))
     return out
+
+
+def epoch(start) -> float:
+    """The simulation's start as seconds since the epoch (a date-time
+    without a zone is local time)."""
+    if isinstance(start, datetime.datetime):
+        return start.timestamp()
+    return float(start)
