@@ -83,6 +83,8 @@ REFERENCES = [
      "signal 'V' is also written by loop.TC.mv"),
     ({"signal.T": {"kind": "constant", "value": 1.0}}, "signal.T",
      "signal 'T' is also written by the plant (a CV)"),
+    ({"signal.time": {"kind": "constant", "value": 1.0}}, "signal.time",
+     "'time' names the time column of the traces"),
 ]
 
 

@@ -526,6 +526,9 @@ class Expansion:
             writers.setdefault(cv, []).append("plant")
         for b in self.blocks:
             writers.setdefault(b.output, []).append(b)
+            if b.output == "time":
+                self.report(b.key, "'time' names the time column of the traces: give the "
+                                   "signal another name")
         for name, ws in writers.items():
             for w in ws[1:]:
                 first = "the plant (a CV)" if ws[0] == "plant" else ".".join(ws[0].key)
