@@ -551,6 +551,8 @@ class Expansion:
             if b.kind == "pid":
                 continue  # a loop's references are its own (below)
             for name, key in zip(b.inputs, b.input_keys):
+                if key[0] == "loop" and key[-1] in ("cv", "sp"):
+                    continue  # a loop's cv and setpoint, read by its noise or an alarm: below
                 if name not in known:
                     self.report(key, f"signal {name!r} is written by nothing"
                                      f"{did_you_mean(name, valid)}")
@@ -567,14 +569,10 @@ class Expansion:
                 self.report(key + ("mv",), f"{lp.mv!r} is not an MV of the plant and no block "
                                            f"reads it{did_you_mean(lp.mv, mvs)} "
                                            f"(plant MVs: {one_of(mvs)})")
-            if lp.sp not in known and not lp.sp.startswith(("SP_",)):
-                self.report(key + ("sp",), f"signal {lp.sp!r} is written by nothing"
-                                           f"{did_you_mean(lp.sp, valid)}")
-            if lp.ff is not None:
-                src = next(b for b in self.blocks if b.output == lp.ff).inputs[0]
-                if src not in known:
-                    self.report(key + ("feedforward", "signal"),
-                                f"signal {src!r} is written by nothing{did_you_mean(src, valid)}")
+            for sp in {lp.sp} | {i for b in self.blocks if b.output == lp.sp for i in b.inputs}:
+                if sp not in known:   # a setpoint signal (maybe behind the loop's rate limit)
+                    self.report(key + ("sp",), f"signal {sp!r} is written by nothing"
+                                               f"{did_you_mean(sp, valid)}")
         if plant is not None:
             if plant.working_value is not None and plant.working_value not in known:
                 self.report(("plant", "working_value"), f"signal {plant.working_value!r} is "
@@ -641,7 +639,6 @@ class Expansion:
         visiting = set()
         by_output = {b.output: b for b in self.blocks}
         loops_by_sp = {l.sp: l for l in self.loops}
-        t0_value = 0.0
 
         def value(name):
             if name in init:
@@ -665,7 +662,6 @@ class Expansion:
                 value(tag)
         for b in self.blocks:
             value(b.output)
-        del t0_value
         return init
 
     def _block_initial(self, b, value, loops_by_sp):
