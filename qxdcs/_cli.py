@@ -33,3 +33,19 @@ def output_folder(path):
         raise UsageError(f"cannot write to the output folder {out}: "
                          f"{exc.strerror or exc}") from None
     return out
+
+
+def whole_number(low, problem=None):
+    """An argparse type: a whole number of at least `low`; below it, the
+    message is `problem` (default "must be at least LOW") and the value."""
+    problem = problem or f"must be at least {low}"
+
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < low:
+            raise argparse.ArgumentTypeError(f"{problem}: {value}")
+        return value
+    return parse

@@ -1,5 +1,6 @@
-"""The closed-loop plant study (python -m qxdcs.demo): what it shows must be
-what happened in the run."""
+"""The closed-loop plant study (python -m qxdcs.demo, the reactor's strategy
+file run by the strategy runner): what it shows must be what happened in the
+run."""
 import csv
 import os
 import pickle
@@ -28,8 +29,11 @@ def test_every_loop_settles_at_its_setpoint(run, loop):
 
 def test_the_alarm_fires_exactly_when_the_deviation_lasted(run):
     tr = run[0].traces
-    deviated = np.abs(tr["SP_TI101"] - tr["TI101"]) > demo.ALARM_LIMIT
-    lasted = np.array([k >= demo.ALARM_DELAY - 1 and deviated[k - demo.ALARM_DELAY + 1:k + 1].all()
+    alarm = demo.strategy_file().data["alarm"]["TI101_deviation"]
+    limit, delay = alarm["band"], int(alarm["delay_s"] / 60)
+    # The alarm watches the measurement the controller reads.
+    deviated = np.abs(tr["SP_TI101"] - tr["PV_TI101"]) > limit
+    lasted = np.array([k >= delay - 1 and deviated[k - delay + 1:k + 1].all()
                        for k in range(len(deviated))])
     assert np.array_equal(tr["alarm"] > 0, lasted)
     assert lasted.any() and deviated.sum() > lasted.sum()   # it fired, and short deviations did not
@@ -53,7 +57,8 @@ def test_the_csv_holds_every_laboratory_result(run):
 
 def test_the_loops_start_bumplessly_and_hit_an_output_limit(run):
     result = run[0]
-    tr, k = result.traces, demo._event(result.scenario, "auto")
+    auto_s = demo.strategy_file().data["loop"]["TI101"]["mode_changes"][0][0]
+    tr, k = result.traces, int(auto_s / 60)
     for op in ("FV101", "FV201"):
         assert abs(tr[op][k] - tr[op][k - 1]) < 1.0
     assert demo.loop_metrics(result, "TI101", "FV101")["samples_at_limits"] > 0
@@ -84,6 +89,7 @@ def test_the_command_prints_its_tables(tmp_path):
     assert proc.returncode == 0, proc.stderr
     assert "TI101" in proc.stdout and "soft sensor RMS error" in proc.stdout
     assert (tmp_path / "out" / (demo.LAB_NAME + "_Raw_LabData.csv")).exists()
+    assert (tmp_path / "out" / "summary.csv").exists()
     assert not (tmp_path / "out" / "qxdcs-demo.png").exists()
 
 
