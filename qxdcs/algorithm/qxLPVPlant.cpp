@@ -2,7 +2,7 @@
 // local MIMO plants (qxProcessSim.MIMOSim) by a working value.
 //
 // The blend (the interpolated position between working points, the weights)
-// is core/lpv_blend.hpp. The local simulators are qxProcessSim's own objects,
+// is qxdcs/lpv_blend.hpp. The local simulators are qxProcessSim's own objects,
 // driven natively through qxProcessSim.hpp: a call first reads and checks
 // everything the caller passed, for every local plant, then advances them
 // all, so a refused call leaves every plant and the simulator as they were.
@@ -27,7 +27,7 @@
 #include "bind/args.hpp"
 #include "bind/block.hpp"
 #include "bind/kept.hpp"
-#include "core/lpv_blend.hpp"
+#include "qxdcs/lpv_blend.hpp"
 #include "qxProcessSim.hpp"
 
 namespace nb = nanobind;
@@ -232,7 +232,7 @@ struct LPVPlantSim {
         for (std::size_t k = 0; k < n; ++k)
             wp[k] = qxb::to_double(local_of(old[k]).working_point.hold());
         nb::list sorted;
-        for (std::size_t k : qxcore::unique_order(wp.data(), n))
+        for (std::size_t k : qxdcs::unique_order(wp.data(), n))
             sorted.append(old[k]);
         qxb::ReleaseLast later;
         later.replace(plant_list, std::move(sorted));
@@ -362,7 +362,7 @@ struct LPVPlantSim {
             if (calls[k].sim)
                 calls[k].sim->read_inputs(u, v, calls[k].in);
 
-        const qxcore::Blend b = qxcore::blend_at(qxcore::interp_position(x, wp.data(), n));
+        const qxdcs::Blend b = qxdcs::blend_at(qxdcs::interp_position(x, wp.data(), n));
 
         // A CV of the first plant that the second lacks: refused before any
         // plant advances (its result would have no value to blend).

@@ -6,14 +6,14 @@
 // instance. The timers keep [current, previous] input in the integer array
 // Ut_array, the flip-flop its memory in the one-element bool array Q_array;
 // both are shifted by utilities.dataStore (bind/fblock.hpp). The step rules
-// are in core/trigger.hpp.
+// are in qxdcs/trigger.hpp.
 #include <nanobind/nanobind.h>
 
 #include "bind/args.hpp"
 #include "bind/block.hpp"
 #include "bind/fblock.hpp"
 #include "bind/numpy.hpp"
-#include "core/trigger.hpp"
+#include "qxdcs/trigger.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -64,14 +64,14 @@ template <bool OnDelay> void timer_call(nb::handle self) {
 
     int Yt;
     if (ints) {
-        auto r = OnDelay ? qxcore::ton_step<long long>(u0, u1, dt_i, et_i)
-                         : qxcore::toff_step<long long>(u0, u1, dt_i, et_i);
+        auto r = OnDelay ? qxdcs::ton_step<long long>(u0, u1, dt_i, et_i)
+                         : qxdcs::toff_step<long long>(u0, u1, dt_i, et_i);
         if (r.assigned)
             set(self, s_ET, nb::int_(r.et));
         Yt = r.yt;
     } else {
-        auto r = OnDelay ? qxcore::ton_step<double>(u0, u1, dt_d, et_d)
-                         : qxcore::toff_step<double>(u0, u1, dt_d, et_d);
+        auto r = OnDelay ? qxdcs::ton_step<double>(u0, u1, dt_d, et_d)
+                         : qxdcs::toff_step<double>(u0, u1, dt_d, et_d);
         if (r.assigned)
             set(self, s_ET, nb::float_(r.et));
         Yt = r.yt;
@@ -100,7 +100,7 @@ void rs_call(nb::handle self) {
         Q = item(arr, 0);
         q = truth(Q);
     } else {
-        q = qxcore::rs_step(S, R, false);
+        q = qxdcs::rs_step(S, R, false);
         Q = nb::bool_(q);
     }
     data_store(ds, arr, Q);

@@ -18,7 +18,7 @@
 #include "bind/args.hpp"
 #include "bind/fastcall.hpp"
 #include "bind/numpy.hpp"
-#include "core/history.hpp"
+#include "qxdcs/history.hpp"
 
 namespace qxb {
 namespace helpers {
@@ -260,7 +260,7 @@ bool shift_plain_array(PyObject *x, PyObject *xt) {
         return false;
     char *const data = a->data;
     std::memcpy(oldest, data + (n - 1) * itemsize, itemsize);
-    qxcore::history_shift_raw(data, static_cast<std::size_t>(n), itemsize);
+    qxdcs::history_shift_raw(data, static_cast<std::size_t>(n), itemsize);
     if (native_order && store_native(descr->type_num, data, xt))
         return true;
     if (PyObject_SetItem(x, g_const.zero, xt) == 0)
@@ -281,7 +281,7 @@ bool shift_list(PyObject *x, PyObject *xt) {
     PyObject **items = reinterpret_cast<PyListObject *>(x)->ob_item;
     PyObject *oldest = items[n - 1];
     Py_INCREF(xt);
-    qxcore::history_push(items, static_cast<std::size_t>(n), xt);
+    qxdcs::history_push(items, static_cast<std::size_t>(n), xt);
     Py_DECREF(oldest);  // last: its finaliser sees the finished shift
     return true;
 }

@@ -34,7 +34,7 @@
 
 #include <cmath>
 
-namespace qxcore {
+namespace qxdcs {
 
 // Quantities of the last completed step (a reset counts as a step).
 struct PidStepRecord {
@@ -157,4 +157,4 @@ private:
     [[noreturn]] static void refuse_mode(double MODE);
 };
 
-} // namespace qxcore
+} // namespace qxdcs

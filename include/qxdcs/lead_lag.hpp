@@ -24,9 +24,9 @@
 #include <cstddef>
 #include <stdexcept>
 
-#include "core/tdf2_filter.hpp"
+#include "qxdcs/tdf2_filter.hpp"
 
-namespace qxcore {
+namespace qxdcs {
 
 enum class LeadLagForm { PassThrough, Lag, LeadLag };
 
@@ -64,4 +64,4 @@ inline void state_after(const double *b, std::size_t nb, const double *a, std::s
     initial_state(b, nb, a, na, &y, 1, &u, 1, z);
 }
 
-} // namespace qxcore
+} // namespace qxdcs

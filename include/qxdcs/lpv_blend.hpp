@@ -27,7 +27,7 @@
 #include <numeric>
 #include <vector>
 
-namespace qxcore {
+namespace qxdcs {
 
 // numpy.interp(x, wp, [0, 1, ..., n-1]) for n >= 1 ascending working points
 // (no NaN among them).
@@ -104,4 +104,4 @@ inline std::vector<std::size_t> unique_order(const double *wp, std::size_t n) {
     return keep;
 }
 
-} // namespace qxcore
+} // namespace qxdcs

@@ -31,7 +31,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace qxcore {
+namespace qxdcs {
 
 class Tdf2Filter {
 public:
@@ -102,4 +102,4 @@ double numpy_sum(const double *v, std::size_t n);
 void initial_state(const double *b, std::size_t nb, const double *a, std::size_t na,
                    const double *y, std::size_t ny, const double *x, std::size_t nx, double *z);
 
-} // namespace qxcore
+} // namespace qxdcs

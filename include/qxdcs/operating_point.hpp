@@ -10,7 +10,7 @@
 
 #include <optional>
 
-namespace qxcore {
+namespace qxdcs {
 
 struct OperatingPoint {
     std::optional<double> u0, y0;
@@ -32,4 +32,4 @@ struct OperatingPoint {
     }
 };
 
-} // namespace qxcore
+} // namespace qxdcs

@@ -10,7 +10,7 @@
 
 #include <cstddef>
 
-namespace qxcore {
+namespace qxdcs {
 
 // Largest value of v[0..n), n >= 1, as max() scans it.
 inline double scan_max(const double *v, std::size_t n) {
@@ -35,4 +35,4 @@ inline bool is_flat(const double *v, std::size_t n, double tol) {
     return scan_max(v, n) - scan_min(v, n) < tol;
 }
 
-} // namespace qxcore
+} // namespace qxdcs

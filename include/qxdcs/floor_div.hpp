@@ -4,7 +4,7 @@
 // the operands have opposite signs and the division is not exact.
 #pragma once
 
-namespace qxcore {
+namespace qxdcs {
 
 // floor(a / m); m != 0, and the quotient must fit (not LLONG_MIN / -1).
 inline long long floor_div(long long a, long long m) {
@@ -22,4 +22,4 @@ inline long long floor_mod(long long a, long long m) {
     return r;
 }
 
-} // namespace qxcore
+} // namespace qxdcs

@@ -17,7 +17,7 @@
 #include <limits>
 #include <vector>
 
-namespace qxcore {
+namespace qxdcs {
 
 // A ring buffer of doubles with a fixed capacity, index 0 the oldest entry.
 // Storage is allocated by the first push (or reserve()), all at once, so a
@@ -296,4 +296,4 @@ struct SoftSensorCore {
     bool new_lab_value() const { return lab.fresh_change(state.abs_threshold); }
 };
 
-} // namespace qxcore
+} // namespace qxdcs

@@ -1,4 +1,4 @@
-#include "core/lab_csv.hpp"
+#include "qxdcs/lab_csv.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace qxcore {
+namespace qxdcs {
 
 std::string float_text(double x) {
     if (std::isnan(x))
@@ -185,4 +185,4 @@ AppendResult append_line(const char *path, const std::string &header, const std:
     return res;
 }
 
-} // namespace qxcore
+} // namespace qxdcs

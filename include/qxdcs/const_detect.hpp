@@ -31,7 +31,7 @@
 #include <new>
 #include <utility>
 
-namespace qxcore {
+namespace qxdcs {
 
 template <class Item> class ConstDetector {
 public:
@@ -168,4 +168,4 @@ private:
     std::size_t unjudged_ = 0;  // entries marked as not judged
 };
 
-} // namespace qxcore
+} // namespace qxdcs

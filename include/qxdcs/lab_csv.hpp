@@ -14,7 +14,7 @@
 #include <ctime>
 #include <string>
 
-namespace qxcore {
+namespace qxdcs {
 
 inline constexpr const char *kLabCsvHeader = "ExportTime,LabTime,LabData\n";
 inline constexpr const char *kLabCsvSuffix = "_Raw_LabData.csv";
@@ -57,4 +57,4 @@ struct AppendResult {
 };
 AppendResult append_line(const char *path, const std::string &header, const std::string &line);
 
-} // namespace qxcore
+} // namespace qxdcs

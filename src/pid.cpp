@@ -1,9 +1,9 @@
-#include "core/pid.hpp"
+#include "qxdcs/pid.hpp"
 
 #include <cmath>
 #include <stdexcept>
 
-namespace qxcore {
+namespace qxdcs {
 
 void Pid::set_params(double KP_, double TI_, double TD_, double N_) {
     KP = KP_;
@@ -26,4 +26,4 @@ void Pid::refuse_mode(double MODE) {
     throw std::overflow_error("cannot convert float infinity to integer");
 }
 
-} // namespace qxcore
+} // namespace qxdcs

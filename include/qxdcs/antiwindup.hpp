@@ -18,7 +18,7 @@
 
 #include <optional>
 
-namespace qxcore {
+namespace qxdcs {
 
 // Which value clamp() selected: callers that keep the limits as given
 // return the limit itself rather than its value.
@@ -60,4 +60,4 @@ inline AntiWindupStep anti_windup_step(double u, std::optional<double> u0,
     return {picked(pick, v, HI, LO), pick};
 }
 
-} // namespace qxcore
+} // namespace qxdcs

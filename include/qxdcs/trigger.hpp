@@ -25,7 +25,7 @@
 // Flip-flop: q = false if r, else true if s, else the previous q; nq = !q.
 #pragma once
 
-namespace qxcore {
+namespace qxdcs {
 
 // Result of one timer step. `assigned` tells whether any rule wrote et (an
 // untouched et keeps whatever object the caller's ET was).
@@ -85,4 +85,4 @@ inline bool rs_step(bool s, bool r, bool previous_q) {
     return previous_q;
 }
 
-} // namespace qxcore
+} // namespace qxdcs

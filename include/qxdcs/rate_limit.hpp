@@ -17,7 +17,7 @@
 
 #include <cmath>
 
-namespace qxcore {
+namespace qxdcs {
 
 // The largest change per sample for a limit given per minute.
 inline double rate_per_sample(double per_minute, double Ts) {
@@ -41,4 +41,4 @@ inline RampStep ramp_step(double u_last, double u_end, double rise, double fall)
     return {u_end, true};
 }
 
-} // namespace qxcore
+} // namespace qxdcs

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <type_traits>
 
-namespace qxcore {
+namespace qxdcs {
 
 // Move n contiguous elements of `itemsize` bytes one place toward the end;
 // element 0 keeps its old bytes (the caller overwrites it).
@@ -28,4 +28,4 @@ inline void history_push(T *x, std::size_t n, const T &v) {
     x[0] = v;
 }
 
-} // namespace qxcore
+} // namespace qxdcs

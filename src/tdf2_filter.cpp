@@ -1,9 +1,9 @@
-#include "core/tdf2_filter.hpp"
+#include "qxdcs/tdf2_filter.hpp"
 
 #include <algorithm>
 #include <stdexcept>
 
-namespace qxcore {
+namespace qxdcs {
 
 Tdf2Filter::Tdf2Filter() : ba_{1.0, 1.0} {}
 
@@ -150,4 +150,4 @@ void initial_state(const double *b, std::size_t nb, const double *a, std::size_t
     }
 }
 
-} // namespace qxcore
+} // namespace qxdcs

@@ -18,9 +18,9 @@
 #include <cmath>
 #include <cstddef>
 
-#include "core/floor_div.hpp"
+#include "qxdcs/floor_div.hpp"
 
-namespace qxcore {
+namespace qxdcs {
 
 constexpr long long kTestSignalCycle = 10000;  // table entries used cyclically
 
@@ -70,4 +70,4 @@ inline bool test_signal_at(long long t, long long ET, const double *table, std::
     return true;
 }
 
-} // namespace qxcore
+} // namespace qxdcs

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace qxcore {
+namespace qxdcs {
 
 template <class T> class DelayLine {
 public:
@@ -67,4 +67,4 @@ private:
     std::vector<T> buf_;
 };
 
-} // namespace qxcore
+} // namespace qxdcs

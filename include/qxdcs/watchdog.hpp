@@ -11,9 +11,9 @@
 
 #include <stdexcept>
 
-#include "core/floor_div.hpp"
+#include "qxdcs/floor_div.hpp"
 
-namespace qxcore {
+namespace qxdcs {
 
 class WatchDog {
 public:
@@ -27,4 +27,4 @@ public:
     long long ticks = 0;
 };
 
-} // namespace qxcore
+} // namespace qxdcs
