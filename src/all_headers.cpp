@@ -1,20 +1,4 @@
-// Every core header, compiled once in the core library with its warning flags
+// Every public header, compiled once in the library with its warning flags
 // (-Wall -Wextra), so that a warning in a header-only block shows up in the
-// build even though only the binding units include it otherwise.
-#include "qxdcs/antiwindup.hpp"
-#include "qxdcs/const_detect.hpp"
-#include "qxdcs/delay.hpp"
-#include "qxdcs/floor_div.hpp"
-#include "qxdcs/history.hpp"
-#include "qxdcs/lab_csv.hpp"
-#include "qxdcs/lead_lag.hpp"
-#include "qxdcs/lpv_blend.hpp"
-#include "qxdcs/operating_point.hpp"
-#include "qxdcs/pid.hpp"
-#include "qxdcs/rate_limit.hpp"
-#include "qxdcs/soft_sensor.hpp"
-#include "qxdcs/step_response.hpp"
-#include "qxdcs/tdf2_filter.hpp"
-#include "qxdcs/test_signal.hpp"
-#include "qxdcs/trigger.hpp"
-#include "qxdcs/watchdog.hpp"
+// build even where no source of the library includes it.
+#include "qxdcs/qxdcs.hpp"

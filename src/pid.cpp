@@ -1,7 +1,7 @@
 #include "qxdcs/pid.hpp"
 
 #include <cmath>
-#include <stdexcept>
+#include "qxdcs/error.hpp"
 
 namespace qxdcs {
 
@@ -20,10 +20,33 @@ bool Pid::set_limits(double OP_HI_, double OP_LO_) {
     return true;
 }
 
+const char *Pid::form_text() {
+    return "\n"
+           "Name: Non-Interacting A\n"
+           "Continuous Time:\n"
+           "                  1             TD*s\n"
+           "u(s) = Kp*(1 + ------ +  ----------------) * [SP(s) - y(s)]\n"
+           "                TI*s         TD\n"
+           "                            -----*s  +  1\n"
+           "                              N\n"
+           "Discrete: (Backward Euler)\n"
+           "\n"
+           "    1        TS*z\n"
+           "---- = ------------\n"
+           "    s        z - 1\n"
+           "\n"
+           "Default Parameters:\n"
+           "Kp = 1.0\n"
+           "TI = 60.0\n"
+           "TD = 0.0\n"
+           "N = 10.0\n"
+           "TS = 1\n";
+}
+
 void Pid::refuse_mode(double MODE) {
     if (std::isnan(MODE))
-        throw std::domain_error("cannot convert float NaN to integer");
-    throw std::overflow_error("cannot convert float infinity to integer");
+        throw ValueError("cannot convert float NaN to integer");
+    throw OverflowError("cannot convert float infinity to integer");
 }
 
 } // namespace qxdcs

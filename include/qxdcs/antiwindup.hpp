@@ -60,4 +60,20 @@ inline AntiWindupStep anti_windup_step(double u, std::optional<double> u0,
     return {picked(pick, v, HI, LO), pick};
 }
 
+// The anti-windup limiter as a block (qxAntiWindupLimter.AntiWindupLimter):
+// the limits are passed on every call; u0 and y0 are empty until the first.
+class AntiWindupLimiter {
+public:
+    double operator()(double u, double HI = 100.0, double LO = 0.0) {
+        const AntiWindupStep s = anti_windup_step(u, u0, y0, HI, LO);
+        u0 = u;
+        y0 = s.y;
+        return s.y;
+    }
+    double run(double u, double HI = 100.0, double LO = 0.0) { return (*this)(u, HI, LO); }
+
+    std::optional<double> u0;  // the input of the previous call
+    std::optional<double> y0;  // the output of the previous call
+};
+
 } // namespace qxdcs

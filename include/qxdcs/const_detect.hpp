@@ -30,6 +30,9 @@
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
+
+#include "qxdcs/error.hpp"
 
 namespace qxdcs {
 
@@ -166,6 +169,41 @@ private:
     std::size_t size_ = 0;
     std::size_t moving_ = 0;    // steps within the window that are not still
     std::size_t unjudged_ = 0;  // entries marked as not judged
+};
+
+// The detector as a block (qxConstDetector.ConstDect): true when the last
+// DectLen inputs (the window filled up with the current input where it is
+// shorter) change by less than 1e-6 from one to the next. ValueError for a
+// DectLen of 0 ("DectLen must be at least 1"), before anything changes.
+class ConstDect {
+public:
+    bool operator()(double Ut, std::size_t DectLen = 10) {
+        if (DectLen == 0)
+            throw ValueError("DectLen must be at least 1");
+        window_.reserve(DectLen);
+        window_.push(Ut, true, Nothing{}, DectLen);
+        return window_.is_const();
+    }
+
+    // The window (_U_queue), oldest first.
+    std::vector<double> window() const {
+        std::vector<double> w(window_.size());
+        for (std::size_t i = 0; i < w.size(); ++i)
+            w[i] = window_.at(i).value;
+        return w;
+    }
+    // Restoring a saved window, oldest first.
+    void set_window(const std::vector<double> &w) {
+        ConstDetector<Nothing> fresh;
+        fresh.reserve(w.size());
+        for (double v : w)
+            fresh.append(v, true, Nothing{});
+        window_ = std::move(fresh);
+    }
+
+private:
+    struct Nothing {};
+    ConstDetector<Nothing> window_;
 };
 
 } // namespace qxdcs

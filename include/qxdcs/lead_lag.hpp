@@ -22,7 +22,9 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
+#include <vector>
 
 #include "qxdcs/tdf2_filter.hpp"
 
@@ -63,5 +65,76 @@ inline void state_after(const double *b, std::size_t nb, const double *a, std::s
                         double u, double y, double *z) {
     initial_state(b, nb, a, na, &y, 1, &u, 1, z);
 }
+
+// The lead-lag filter as a block (qxLDLAG.LDLAG).
+//
+// Coefficients (for the current alpha and tao, by c2d.hpp's zero-order hold
+// at Ts, so to SciPy's rounding):
+//     pass-through  b = [1], a = [1]
+//     lag           cont2discrete([1], [tao, 1]): b = num[1:], a = den
+//     lead-lag      cont2discrete([alpha*tao, 1], [tao, 1]): b = num, a = den
+// One sample with input u, in this order:
+//     1. zi = state_after(b, a, u, u)   if there is no state yet (steady at u)
+//     2. y = filter step of u from zi
+//     3. last input = u, last output = y
+// A parameter change recomputes b and a and, when the last input and output
+// are known (from a call, or both given as operating point), rebuilds the
+// state from them, so the output continues without a jump; otherwise the
+// state is dropped until the next call. A change to the value already held
+// does nothing.
+class LeadLag {
+public:
+    // ValueError unless alpha >= 0 and tao >= 0 ("LDLAG needs alpha >= 0 and
+    // tao >= 0"). With both u_ini and y_ini the state is set as if the last
+    // input had been u_ini and the last output y_ini.
+    explicit LeadLag(double alpha = 0.0, double tao = 5.0, double Ts = 1.0,
+                     std::optional<double> u_ini = std::nullopt,
+                     std::optional<double> y_ini = std::nullopt);
+
+    double operator()(double u) {
+        if (!zi_)
+            zi_ = steady_state(u);
+        const double y = kernel_.step(u, zi_->data());
+        last_.record(u, y);
+        return y;
+    }
+    // A block of samples; IndexError for an empty one.
+    std::vector<double> multi_step(const std::vector<double> &u);
+
+    double alpha() const { return alpha_; }
+    double tao() const { return tao_; }
+    double Ts() const { return ts_; }
+    // ValueError "Expected a non-negative value." for v < 0 (nothing changes).
+    void set_alpha(double v);
+    void set_tao(double v);
+
+    LeadLagForm form() const { return lead_lag_form(alpha_, tao_); }
+    const std::vector<double> &b() const { return b_; }
+    const std::vector<double> &a() const { return a_; }
+    // The state (lfilter's zi), absent until it can be set.
+    const std::optional<std::vector<double>> &zi() const { return zi_; }
+    // The last input and output (before the first call: the operating point).
+    const LastSample &last() const { return last_; }
+
+    // Restoring a saved state: coefficients, state and last sample as
+    // recorded (ValueError for coefficients that do not fit together).
+    void restore(std::vector<double> b, std::vector<double> a,
+                 std::optional<std::vector<double>> zi, const LastSample &last);
+
+    // The zero-order-hold coefficients for alpha, tao and Ts (ValueError for a
+    // negative alpha or tao).
+    static void design(double alpha, double tao, double Ts, std::vector<double> &b,
+                       std::vector<double> &a);
+
+private:
+    std::vector<double> steady_state(double u) const;
+    void change(double alpha, double tao);
+
+    double alpha_, tao_, ts_;
+    std::vector<double> b_, a_;
+    Tdf2Filter kernel_;
+    std::optional<std::vector<double>> zi_;
+    LastSample last_;
+};
 
 } // namespace qxdcs

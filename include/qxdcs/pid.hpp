@@ -64,8 +64,14 @@ public:
     }
     // Whether OP_HI >= OP_LO (false when either is NaN).
     static bool limits_in_order(double OP_HI_, double OP_LO_) { return OP_HI_ >= OP_LO_; }
-    // Returns false, and keeps the previous limits, unless the new ones are in order.
+    // Returns false, and keeps the previous limits, unless the new ones are in
+    // order; the Python module then prints kLimitsRefused.
     bool set_limits(double OP_HI_, double OP_LO_);
+    static constexpr const char *kLimitsRefused =
+        "Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO!";
+    // The text of the control law and of the default tuning (19 lines, from
+    // a leading line break to a final one), the same for every controller.
+    static const char *form_text();
 
     // Initialise the history so the next automatic step continues from TV.
     void reset(double SP, double PV, double TV, double FF) {
@@ -107,7 +113,7 @@ public:
     }
 
     // One sample: first-call reset, then automatic (MODE 1) or tracking.
-    // Throws std::domain_error for a NaN MODE and std::overflow_error for an
+    // Throws ValueError for a NaN MODE and OverflowError for an
     // infinite one, after the first-call reset.
     double run(double MODE, double SP, double PV, double TV, double FF) {
         if (ini_flag)
@@ -127,7 +133,7 @@ public:
 
     // MODE rounded to the nearest integer, halves to even, in integer
     // arithmetic (the caller's floating-point rounding mode plays no part).
-    // Throws std::domain_error for NaN and std::overflow_error for infinity.
+    // Throws ValueError for NaN and OverflowError for infinity (error.hpp).
     static double round_mode(double MODE) {
         if (!std::isfinite(MODE))
             refuse_mode(MODE);

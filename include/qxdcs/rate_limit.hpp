@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cmath>
+#include <optional>
 
 namespace qxdcs {
 
@@ -40,5 +41,29 @@ inline RampStep ramp_step(double u_last, double u_end, double rise, double fall)
     }
     return {u_end, true};
 }
+
+// The ramp limiter as a block (qxRateLimit.RateLimit): u_last is the
+// previous output, the start of the next step. One call, in this order:
+//     rise = rate_per_sample(PRLimPerMin, Ts)
+//     fall = -rise  without a fall limit,  -rate_per_sample(NRLimPerMin, Ts) with one
+//     u_last = ramp_step(u_last, u_end, rise, fall).out;  return u_last
+// With the defaults (Ts 1, 60 per minute) the output moves by at most 1.0 a
+// call; a limit's sign does not matter.
+class RateLimit {
+public:
+    explicit RateLimit(double u_ini = 0.0, double Ts = 1.0) : u_last(u_ini), Ts(Ts) {}
+
+    double operator()(double u_end, double PRLimPerMin = 60.0,
+                      std::optional<double> NRLimPerMin = std::nullopt) {
+        const double rise = rate_per_sample(PRLimPerMin, Ts);
+        const double fall = NRLimPerMin ? -rate_per_sample(*NRLimPerMin, Ts) : -rise;
+        u_last = ramp_step(u_last, u_end, rise, fall).out;
+        return u_last;
+    }
+    void reset(double u_ini) { u_last = u_ini; }
+
+    double u_last;
+    double Ts;
+};
 
 } // namespace qxdcs

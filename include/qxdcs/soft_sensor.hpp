@@ -15,7 +15,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <string>
 #include <vector>
+
+#include "qxdcs/error.hpp"
+#include "qxdcs/filter.hpp"
 
 namespace qxdcs {
 
@@ -294,6 +299,61 @@ struct SoftSensorCore {
 
     // The automatic trigger: a new laboratory value that has settled.
     bool new_lab_value() const { return lab.fresh_change(state.abs_threshold); }
+};
+
+// The soft-sensor block (qxSoftSensor.SoftSensorBiasUpdate). One run(), in
+// this order:
+//   1. prd_data, lab_data, lab_time, prd_time and update_trigger (where
+//      given) must be finite: ValueError "<name> Bias Update: prd_data is not
+//      finite!" (and so on) for the first that is not; nothing changes;
+//   2. without prd_time, the wall clock's time is used;
+//   3. the sample is stored (SoftSensorCore::store: the first call
+//      pre-fills both histories; the update flag is cleared);
+//   4. the first call attempts an update and then prints "<name>: Bias
+//      Update is triggered by the first data."; a later call with an
+//      update_trigger attempts one when it is above 0.5; a later call
+//      without one attempts one when a new laboratory value has settled
+//      (ChangeWindow::fresh_change);
+//   5. returns the bias through the filter 1/(filter_tao s + 1) (Ts 1,
+//      operating point 0, one step per call), or the raw bias when
+//      filter_tao is not above 0.
+// An update attempt that finds the result of the last update again prints
+// "<name>: Bias Update is not triggered, lab_data or lab_time is unchanged."
+// Printed lines go to `sink` (standard output unless replaced).
+class SoftSensorBiasUpdate {
+public:
+    explicit SoftSensorBiasUpdate(std::string name = "softSensor", double filter_tao = 5.0,
+                                  double abs_threshold = 1e-6, std::size_t prd_len = 28800,
+                                  std::size_t const_len = 60);
+
+    double run(double prd_data, double lab_data, double lab_time,
+               std::optional<double> prd_time = std::nullopt,
+               std::optional<double> update_trigger = std::nullopt);
+    // One update attempt (_update_bias).
+    void update_bias(double lab_data, double lab_time);
+
+    const std::string &get_name() const { return name_; }
+    double get_lab_data() const { return core_.state.current_lab_data; }
+    double get_lab_time() const { return core_.state.current_lab_time; }
+    double get_prd_data_at_labtime() const { return core_.state.prd_at_labtime; }
+    bool get_update_flag() const { return core_.state.update_flag; }
+    double get_bias() const { return core_.state.bias; }
+
+    // The histories and the bias state (reading and restoring them).
+    SoftSensorCore &core() { return core_; }
+    const SoftSensorCore &core() const { return core_; }
+    // The bias filter (_fil), absent when filter_tao is not above 0.
+    std::optional<SFilter> &filter() { return fil_; }
+    const std::optional<SFilter> &filter() const { return fil_; }
+
+    MessageSink sink = print_line;
+
+private:
+    [[noreturn]] void not_finite(const char *what) const;
+
+    std::string name_;
+    SoftSensorCore core_;
+    std::optional<SFilter> fil_;
 };
 
 } // namespace qxdcs

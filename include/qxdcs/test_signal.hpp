@@ -15,8 +15,12 @@
 // The output is a pure function of t, ET and the table.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "qxdcs/floor_div.hpp"
 
@@ -69,5 +73,45 @@ inline bool test_signal_at(long long t, long long ET, const double *table, std::
     }
     return true;
 }
+
+// The generator as a block (qxTestSignal.TestSignal). The table holds
+// 10000 fractions k/100, k drawn uniformly from 10 to 90: for a seed, exactly
+// the values NumPy's legacy generator gives after numpy.random.seed(seed)
+// for numpy.random.randint(10, 91, 10000) (MT19937 seeded as init_genrand
+// does, each draw the lowest 7 bits of a 32-bit output, drawn again while
+// above 80). Without a seed the generator is seeded from std::random_device.
+// Unlike the Python module, no process-wide generator is touched.
+class TestSignal {
+public:
+    explicit TestSignal(std::optional<std::uint32_t> SEED = std::nullopt);
+    // A generator of a given table (restoring a saved one).
+    explicit TestSignal(std::vector<double> table, long long ET = 10, double amp = 1.0)
+        : table_(std::move(table)), et_(ET), amp_(amp) {}
+
+    struct Output {
+        double U;                  // +amp or -amp
+        std::array<long long, 5> next;  // seconds to the next five switching instants
+    };
+    // The signal at t (whole seconds since the epoch; without t, the wall
+    // clock's whole second). ZeroDivisionError for ET 0 ("integer division
+    // or modulo by zero"), OverflowError beyond 64-bit integers.
+    Output operator()(std::optional<long long> t = std::nullopt) const;
+
+    long long get_ET() const { return et_; }
+    // ET truncated toward zero (7.9 gives 7).
+    void set_ET(double ET);
+    double get_amplitude() const { return amp_; }
+    // amp if amp > 0, else 0.0 (NaN too).
+    void set_amplitude(double amp) { amp_ = amp > 0.0 ? amp : 0.0; }
+    const std::vector<double> &table() const { return table_; }
+
+    // numpy.random.seed(seed); numpy.random.randint(10, 91, n) / 100.
+    static std::vector<double> legacy_table(std::uint32_t seed, std::size_t n = kTestSignalCycle);
+
+private:
+    std::vector<double> table_;
+    long long et_ = 10;
+    double amp_ = 1.0;
+};
 
 } // namespace qxdcs

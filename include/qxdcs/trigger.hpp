@@ -25,6 +25,8 @@
 // Flip-flop: q = false if r, else true if s, else the previous q; nq = !q.
 #pragma once
 
+#include <array>
+
 namespace qxdcs {
 
 // Result of one timer step. `assigned` tells whether any rule wrote et (an
@@ -84,5 +86,47 @@ inline bool rs_step(bool s, bool r, bool previous_q) {
         return true;
     return previous_q;
 }
+
+// The timers as function blocks (qxTrigger.TONtrigger, TOFFtrigger): write
+// Ut and DT, call(), read Yt and ET. Ut_array holds [current, previous]
+// input; the inputs are whole numbers (the Python module truncates toward
+// zero when it stores them). One call: Ut_array = [Ut, Ut_array[0]], then the
+// step above.
+template <bool OnDelay> class DelayTimer {
+public:
+    long long Ut = 0;
+    int Yt = 0;
+    long long DT = 3;
+    long long ET = 0;
+    std::array<long long, 2> Ut_array{0, 0};
+
+    void call() {
+        Ut_array[1] = Ut_array[0];
+        Ut_array[0] = Ut;
+        const double u0 = double(Ut_array[0]), u1 = double(Ut_array[1]);
+        const TimerStep<long long> r =
+            OnDelay ? ton_step<long long>(u0, u1, DT, ET) : toff_step<long long>(u0, u1, DT, ET);
+        ET = r.et;
+        Yt = r.yt;
+    }
+};
+using TonTrigger = DelayTimer<true>;
+using ToffTrigger = DelayTimer<false>;
+
+// The flip-flop as a function block (qxTrigger.RStrigger): write S and R,
+// call(), read Q and nQ. Q_array holds the previous Q, the memory that the
+// hold case reads (a Q written by the caller is ignored by it).
+class RsTrigger {
+public:
+    bool S = false, R = false;
+    bool Q = false, nQ = true;
+    std::array<bool, 1> Q_array{false};
+
+    void call() {
+        Q = rs_step(S, R, Q_array[0]);
+        Q_array[0] = Q;
+        nQ = !Q;
+    }
+};
 
 } // namespace qxdcs

@@ -1,0 +1,28 @@
+// The whole qxdcs library: every block and simulator.
+#pragma once
+
+#include "qxdcs/config.hpp"
+#include "qxdcs/error.hpp"
+
+#include "qxdcs/antiwindup.hpp"
+#include "qxdcs/c2d.hpp"
+#include "qxdcs/const_detect.hpp"
+#include "qxdcs/delay.hpp"
+#include "qxdcs/filter.hpp"
+#include "qxdcs/floor_div.hpp"
+#include "qxdcs/history.hpp"
+#include "qxdcs/lab_csv.hpp"
+#include "qxdcs/lab_recorder.hpp"
+#include "qxdcs/lead_lag.hpp"
+#include "qxdcs/lpv_blend.hpp"
+#include "qxdcs/lpv_plant.hpp"
+#include "qxdcs/operating_point.hpp"
+#include "qxdcs/pid.hpp"
+#include "qxdcs/process_sim.hpp"
+#include "qxdcs/rate_limit.hpp"
+#include "qxdcs/soft_sensor.hpp"
+#include "qxdcs/step_response.hpp"
+#include "qxdcs/tdf2_filter.hpp"
+#include "qxdcs/test_signal.hpp"
+#include "qxdcs/trigger.hpp"
+#include "qxdcs/watchdog.hpp"
