@@ -16,6 +16,7 @@
 #include "qxdcs/lead_lag.hpp"
 #include "qxdcs/lpv_blend.hpp"
 #include "qxdcs/lpv_plant.hpp"
+#include "qxdcs/model_json.hpp"
 #include "qxdcs/operating_point.hpp"
 #include "qxdcs/pid.hpp"
 #include "qxdcs/process_sim.hpp"
