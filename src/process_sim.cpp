@@ -207,7 +207,7 @@ void TfzModel::reset_zi() {
 void TfzModel::set_zi(const std::vector<double> &zi) {
     if (zi.size() != zi_.size())
         throw ValueError("_zi must hold " + std::to_string(zi_.size()) + " values");
-    zi_ = zi;
+    std::copy(zi.begin(), zi.end(), zi_.begin());  // in place: simulators step it there
     at_rest_ = false;
 }
 
@@ -266,7 +266,14 @@ MisoSimulator::MisoSimulator(std::vector<std::shared_ptr<ModelElement>> models,
     for (const auto &e : models_) {
         if (!e)
             throw ValueError("MisoSimulator: a model element is missing");
-        slots_.push_back(Slot{e.get(), e->native_filter()});
+        Slot s{e.get(), {}, nullptr, nullptr};
+        if (TfzModel *f = e->native_filter()) {
+            const TfzModel::Inplace in = f->inplace();
+            s.view = in.view;
+            s.z = in.z;
+            s.at_rest = in.at_rest;
+        }
+        slots_.push_back(s);
     }
     width_ = std::min(models_.size(), u_ini_.size());
 }

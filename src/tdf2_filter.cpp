@@ -49,7 +49,7 @@ void Tdf2Filter::run(const double *x, double *y, std::size_t n, double *z, doubl
     }
     for (std::size_t k = 0; k < n; ++k) {
         const double xv = x[k] - x_offset;
-        y[k] = iir_step(xv, z) + y_offset;
+        y[k] = iir_step(ba_.data(), n_, xv, z) + y_offset;
     }
 }
 

@@ -153,6 +153,15 @@ public:
         at_rest_ = false;
         return kernel_.step(dU, zi_.data());
     }
+    // What a simulator's loop needs to step the element in place: the
+    // kernel's coefficients, the state and the at-rest mark. They keep their
+    // addresses for the element's life.
+    struct Inplace {
+        Tdf2Filter::View view;
+        double *z;
+        bool *at_rest;
+    };
+    Inplace inplace() { return {kernel_.view(), zi_.data(), &at_rest_}; }
     double delta_u_sim(double dU) final { return step(dU); }
     void reset_zi() final;
     TfzModel *native_filter() final { return this; }
@@ -234,7 +243,13 @@ public:
         double y = 0.0;
         for (std::size_t j = 0; j < m; ++j) {
             const double dU = u[j] - u0[j];
-            y += s[j].filter ? s[j].filter->step(dU) : s[j].element->delta_u_sim(dU);
+            const Slot &e = s[j];
+            if (e.z) {  // a package filter, stepped in place
+                *e.at_rest = false;
+                y += Tdf2Filter::step(e.view, dU, e.z);
+            } else {
+                y += e.element->delta_u_sim(dU);
+            }
         }
         return y;
     }
@@ -246,7 +261,9 @@ public:
 private:
     struct Slot {
         ModelElement *element;
-        TfzModel *filter;  // the element's native filter, or null
+        Tdf2Filter::View view;   // for a package filter:
+        double *z = nullptr;     //   its state (null for any other element)
+        bool *at_rest = nullptr; //   and its at-rest mark
     };
     std::vector<std::shared_ptr<ModelElement>> models_;
     std::vector<double> u_ini_;

@@ -47,8 +47,19 @@ public:
     bool moving_average() const { return na_ == 1; }
 
     // One sample: returns the output and advances the state z in place.
-    double step(double x, double *z) const {
-        return na_ == 1 ? fir_step(x, z) : iir_step(x, z);
+    double step(double x, double *z) const { return step(view(), x, z); }
+
+    // The filter as plain data, for a caller that runs many filters in one
+    // loop (the MIMO simulator keeps one per element, beside its state):
+    // the coefficients stay where the filter keeps them.
+    struct View {
+        const double *ba;  // b[i] at ba[2i], a[i] at ba[2i+1]
+        std::size_t n;     // state_size() + 1
+        bool fir;          // moving_average()
+    };
+    View view() const { return {ba_.data(), n_, na_ == 1}; }
+    static double step(const View &v, double x, double *z) {
+        return v.fir ? fir_step(v.ba, v.n, x, z) : iir_step(v.ba, v.n, x, z);
     }
 
     // A block of n samples: y[k] = output for (x[k] - x_offset), plus
@@ -63,23 +74,23 @@ private:
     double b(std::size_t i) const { return ba_[2 * i]; }
     double a(std::size_t i) const { return ba_[2 * i + 1]; }
 
-    double iir_step(double x, double *z) const {
-        const double *c = ba_.data();  // c[2i] = b[i], c[2i+1] = a[i]
-        const std::size_t last = n_ - 1;
+    static double iir_step(const double *c, std::size_t n, double x, double *z) {
+        // c[2i] = b[i], c[2i+1] = a[i]
+        const std::size_t last = n - 1;
         const double y = z[0] + c[0] * x;
         for (std::size_t j = 0; j + 1 < last; ++j)
             z[j] = z[j + 1] + x * c[2 * j + 2] - y * c[2 * j + 3];
         z[last - 1] = x * c[2 * last] - y * c[2 * last + 1];
         return y;
     }
-    double fir_step(double x, double *z) const {
-        const std::size_t m = n_ - 1;  // state entries
+    static double fir_step(const double *c, std::size_t n, double x, double *z) {
+        const std::size_t m = n - 1;  // state entries; b[i] at c[2i]
         if (m == 0)
-            return 0.0 + b(0) * x;
-        const double y = (0.0 + b(0) * x) + z[0];
+            return 0.0 + c[0] * x;
+        const double y = (0.0 + c[0] * x) + z[0];
         for (std::size_t j = 1; j < m; ++j)
-            z[j - 1] = (0.0 + b(j) * x) + z[j];
-        z[m - 1] = 0.0 + b(m) * x;
+            z[j - 1] = (0.0 + c[2 * j] * x) + z[j];
+        z[m - 1] = 0.0 + c[2 * m] * x;
         return y;
     }
     void fir_run(const double *x, double *y, std::size_t n, double *z, double x_offset,
