@@ -12,8 +12,12 @@
 #include "bind/args.hpp"
 #include "bind/block.hpp"
 #include "bind/fblock.hpp"
+#include "bind/np_abi.hpp"
 #include "bind/numpy.hpp"
+#include "qxdcs/history.hpp"
 #include "qxdcs/trigger.hpp"
+
+#include <climits>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -56,11 +60,25 @@ template <bool OnDelay> void timer_call(nb::handle self) {
         dt_d = qxb::to_double(DT);
         et_d = qxb::to_double(ET);
     }
-    nb::object x = storable(arr, Ut);
-
-    data_store(ds, arr, x);
-    const double u0 = qxb::to_double(item(arr, 0));
-    const double u1 = qxb::to_double(item(arr, 1));
+    // The common case natively: an int input and the int64 history the
+    // constructor made, shifted on its memory exactly as dataStore shifts it
+    // (the input stored as the array stores an int). Anything else goes
+    // through dataStore and the array's own items.
+    double u0, u1;
+    long long v;
+    Py_ssize_t n = 0;
+    long long *h = qxb::int_within(Ut, LLONG_MAX, v) ? qxb::np_abi::plain_int64(arr.ptr(), 2, n)
+                                                     : nullptr;
+    if (h) {
+        qxdcs::history_push(h, static_cast<std::size_t>(n), v);
+        u0 = double(h[0]);
+        u1 = double(h[1]);
+    } else {
+        nb::object x = storable(arr, Ut);
+        data_store(ds, arr, x);
+        u0 = qxb::to_double(item(arr, 0));
+        u1 = qxb::to_double(item(arr, 1));
+    }
 
     int Yt;
     if (ints) {
