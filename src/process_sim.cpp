@@ -1,7 +1,9 @@
 #include "qxdcs/process_sim.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 
 #include "qxdcs/c2d.hpp"
 #include "qxdcs/error.hpp"
@@ -192,7 +194,21 @@ TfzModel::TfzModel(Coefficients, std::vector<double> Gz_num, std::vector<double>
     : num_(std::move(Gz_num)), den_(std::move(Gz_den)) {
     check_filter(num_, den_);
     kernel_ = Tdf2Filter(num_.data(), num_.size(), den_.data(), den_.size());
-    zi_.assign(kernel_.state_size(), 0.0);
+    n_state_ = kernel_.state_size();
+    const Tdf2Filter::View k = kernel_.view();
+    n_coef_ = 2 * k.n;
+    block_ = std::shared_ptr<double>(new double[block_size()](), std::default_delete<double[]>());
+    std::copy(k.ba, k.ba + n_coef_, block_.get());
+    block_.get()[n_coef_ + n_state_] = 1.0;
+    view_ = k;
+    view_.ba = block_.get();
+}
+
+void TfzModel::move_block(const std::shared_ptr<double> &arena, std::size_t offset) {
+    double *to = arena.get() + offset;
+    std::copy(block_.get(), block_.get() + block_size(), to);
+    block_ = std::shared_ptr<double>(arena, to);
+    view_.ba = to;
 }
 
 TfzModel TfzModel::from_coefficients(std::vector<double> Gz_num, std::vector<double> Gz_den) {
@@ -200,15 +216,17 @@ TfzModel TfzModel::from_coefficients(std::vector<double> Gz_num, std::vector<dou
 }
 
 void TfzModel::reset_zi() {
-    std::fill(zi_.begin(), zi_.end(), 0.0);
-    at_rest_ = true;
+    double *z = zi_data();
+    std::fill(z, z + n_state_, 0.0);
+    z[n_state_] = 1.0;
 }
 
 void TfzModel::set_zi(const std::vector<double> &zi) {
-    if (zi.size() != zi_.size())
-        throw ValueError("_zi must hold " + std::to_string(zi_.size()) + " values");
-    std::copy(zi.begin(), zi.end(), zi_.begin());  // in place: simulators step it there
-    at_rest_ = false;
+    if (zi.size() != n_state_)
+        throw ValueError("_zi must hold " + std::to_string(n_state_) + " values");
+    double *z = zi_data();  // in place: simulators step it there
+    std::copy(zi.begin(), zi.end(), z);
+    z[n_state_] = 0.0;
 }
 
 TfsModel::TfsModel(const std::vector<double> &num, const std::vector<double> &den, double delay,
@@ -266,12 +284,15 @@ MisoSimulator::MisoSimulator(std::vector<std::shared_ptr<ModelElement>> models,
     for (const auto &e : models_) {
         if (!e)
             throw ValueError("MisoSimulator: a model element is missing");
-        Slot s{e.get(), {}, nullptr, nullptr};
+        Slot s{e.get(), nullptr, 0, 0};
         if (TfzModel *f = e->native_filter()) {
             const TfzModel::Inplace in = f->inplace();
-            s.view = in.view;
-            s.z = in.z;
-            s.at_rest = in.at_rest;
+            // The block is coefficients (2n), then the state: as Slot reads it.
+            if (in.z != in.view.ba + 2 * in.view.n || in.view.n > UINT32_MAX)
+                throw ValueError("MisoSimulator: an element's block is not laid out as expected");
+            s.block = const_cast<double *>(in.view.ba);
+            s.n = std::uint32_t(in.view.n);
+            s.fir = in.view.fir;
         }
         slots_.push_back(s);
     }
@@ -299,6 +320,21 @@ MimoSim::MimoSim(const ModelDict &model, const TagValues &ini, double Ts)
         u_ini_.push_back(initial_value(ini, mv));
     for (const std::string &cv : cv_)
         y_ini_.push_back(initial_value(ini, cv));
+    // The elements it built are its own: their blocks go one after the other
+    // into one arena, in the order a sample walks them.
+    std::size_t total = 0;
+    for (const auto &e : elements_)
+        if (TfzModel *f = e->native_filter())
+            total += f->block_size();
+    if (total > 0) {
+        std::shared_ptr<double> arena(new double[total](), std::default_delete<double[]>());
+        std::size_t at = 0;
+        for (const auto &e : elements_)
+            if (TfzModel *f = e->native_filter()) {
+                f->move_block(arena, at);
+                at += f->block_size();
+            }
+    }
     assemble();
     u_ = u_ini_;
     y_ = y_ini_;

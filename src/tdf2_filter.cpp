@@ -22,9 +22,9 @@ Tdf2Filter::Tdf2Filter(const double *b, std::size_t nb, const double *a, std::si
     for (std::size_t i = 0; i < n_; ++i) {
         // Divide (never multiply by a reciprocal): the same rounding as lfilter.
         if (i < nb)
-            ba_[2 * i] = b[i] / a0;
+            ba_[i] = b[i] / a0;
         if (i < na)
-            ba_[2 * i + 1] = a[i] / a0;
+            ba_[n_ + i] = a[i] / a0;
     }
 }
 

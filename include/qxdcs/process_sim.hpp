@@ -42,6 +42,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -147,32 +148,51 @@ class TfzModel : public ModelElement {
 public:
     explicit TfzModel(std::vector<double> num = {0.0, 1.0, 0.5},
                       std::vector<double> den = {1.0, -1.5, 0.7}, long long delay = 0);
+    // An element holds state: it moves, it is not copied.
+    TfzModel(TfzModel &&) = default;
+    TfzModel &operator=(TfzModel &&) = default;
+    TfzModel(const TfzModel &) = delete;
+    TfzModel &operator=(const TfzModel &) = delete;
 
     // One sample (the same as delta_u_sim, without a virtual call).
     double step(double dU) {
-        at_rest_ = false;
-        return kernel_.step(dU, zi_.data());
+        double *z = zi_data();
+        z[n_state_] = 0.0;  // no longer at rest
+        return Tdf2Filter::step(view_, dU, z);
     }
-    // What a simulator's loop needs to step the element in place: the
-    // kernel's coefficients, the state and the at-rest mark. They keep their
-    // addresses for the element's life.
+    // What a simulator's loop needs to step the element in place. The
+    // element keeps its normalised coefficients, its state and, after the
+    // state, the at-rest mark (z[n_state], 0.0 once it has moved) in one
+    // block of memory, so that one step reads and writes one place.
     struct Inplace {
         Tdf2Filter::View view;
         double *z;
-        bool *at_rest;
+        std::size_t n_state;
     };
-    Inplace inplace() { return {kernel_.view(), zi_.data(), &at_rest_}; }
+    Inplace inplace() { return {view_, zi_data(), n_state_}; }
+    // The size of that block, and moving it to `offset` in a simulator's
+    // arena (the simulator lays its own elements out one after the other);
+    // the arena lives as long as the element. Only before anyone holds the
+    // addresses of Inplace or zi_data().
+    std::size_t block_size() const { return n_coef_ + n_state_ + 1; }
+    void move_block(const std::shared_ptr<double> &arena, std::size_t offset);
     double delta_u_sim(double dU) final { return step(dU); }
     void reset_zi() final;
     TfzModel *native_filter() final { return this; }
 
     const std::vector<double> &Gz_num() const { return num_; }
     const std::vector<double> &Gz_den() const { return den_; }
-    // The state (lfilter's zi), max(len(Gz_num), len(Gz_den)) - 1 entries.
-    const std::vector<double> &zi() const { return zi_; }
+    // The state (lfilter's zi), max(len(Gz_num), len(Gz_den)) - 1 entries:
+    // a copy, and the live entries (which the next step changes).
+    std::vector<double> zi() const {
+        const double *z = block_.get() + n_coef_;
+        return {z, z + n_state_};
+    }
+    double *zi_data() { return block_.get() + n_coef_; }
+    std::size_t state_size() const { return n_state_; }
     // True while the state is as construction or reset_zi left it (the
     // Python module shows it as a list of integer zeros then).
-    bool at_rest() const { return at_rest_; }
+    bool at_rest() const { return block_.get()[n_coef_ + n_state_] != 0.0; }
     // Restoring: ValueError for a state of another length.
     void set_zi(const std::vector<double> &zi);
 
@@ -187,8 +207,11 @@ protected:
 private:
     std::vector<double> num_, den_;
     Tdf2Filter kernel_;
-    std::vector<double> zi_;
-    bool at_rest_ = true;
+    std::size_t n_coef_ = 0, n_state_ = 0;
+    // The kernel's coefficients (n_coef_), the state (n_state_), the at-rest
+    // mark (1.0 at rest); view_ reads the coefficients there.
+    std::shared_ptr<double> block_;
+    Tdf2Filter::View view_{};
 };
 
 // `tfs_model`: num(s)/den(s) with a dead time of `delay` time units,
@@ -244,9 +267,10 @@ public:
         for (std::size_t j = 0; j < m; ++j) {
             const double dU = u[j] - u0[j];
             const Slot &e = s[j];
-            if (e.z) {  // a package filter, stepped in place
-                *e.at_rest = false;
-                y += Tdf2Filter::step(e.view, dU, e.z);
+            if (e.block) {  // a package filter, stepped in place
+                double *z = e.block + 2 * e.n;  // after its coefficients
+                z[e.n - 1] = 0.0;                // the at-rest mark: moved
+                y += Tdf2Filter::step({e.block, e.n, e.fir != 0}, dU, z);
             } else {
                 y += e.element->delta_u_sim(dU);
             }
@@ -259,11 +283,12 @@ public:
     const std::vector<double> &u_ini_list() const { return u_ini_; }
 
 private:
+    // An element as the loop reads it; for a package filter its block
+    // (TfzModel::Inplace: 2n coefficients, n - 1 state entries, the mark).
     struct Slot {
         ModelElement *element;
-        Tdf2Filter::View view;   // for a package filter:
-        double *z = nullptr;     //   its state (null for any other element)
-        bool *at_rest = nullptr; //   and its at-rest mark
+        double *block = nullptr;  // null for any other element
+        std::uint32_t n = 0, fir = 0;
     };
     std::vector<std::shared_ptr<ModelElement>> models_;
     std::vector<double> u_ini_;

@@ -53,7 +53,7 @@ public:
     // loop (the MIMO simulator keeps one per element, beside its state):
     // the coefficients stay where the filter keeps them.
     struct View {
-        const double *ba;  // b[i] at ba[2i], a[i] at ba[2i+1]
+        const double *ba;  // b[i] at ba[i], a[i] at ba[n + i]
         std::size_t n;     // state_size() + 1
         bool fir;          // moving_average()
     };
@@ -70,27 +70,29 @@ public:
 
 private:
     // b[i] and a[i] of the normalised, zero-padded coefficients (length
-    // state_size() + 1), stored side by side: a step reads them in one stream.
-    double b(std::size_t i) const { return ba_[2 * i]; }
-    double a(std::size_t i) const { return ba_[2 * i + 1]; }
+    // state_size() + 1), in one block: all of b, then all of a (the update
+    // of the state then runs on three plain streams, which the compiler may
+    // take two entries at a time, each with the same operations).
+    double b(std::size_t i) const { return ba_[i]; }
+    double a(std::size_t i) const { return ba_[n_ + i]; }
 
-    static double iir_step(const double *c, std::size_t n, double x, double *z) {
-        // c[2i] = b[i], c[2i+1] = a[i]
+    static double iir_step(const double *b, std::size_t n, double x, double *z) {
+        const double *a = b + n;
         const std::size_t last = n - 1;
-        const double y = z[0] + c[0] * x;
+        const double y = z[0] + b[0] * x;
         for (std::size_t j = 0; j + 1 < last; ++j)
-            z[j] = z[j + 1] + x * c[2 * j + 2] - y * c[2 * j + 3];
-        z[last - 1] = x * c[2 * last] - y * c[2 * last + 1];
+            z[j] = z[j + 1] + x * b[j + 1] - y * a[j + 1];
+        z[last - 1] = x * b[last] - y * a[last];
         return y;
     }
-    static double fir_step(const double *c, std::size_t n, double x, double *z) {
-        const std::size_t m = n - 1;  // state entries; b[i] at c[2i]
+    static double fir_step(const double *b, std::size_t n, double x, double *z) {
+        const std::size_t m = n - 1;  // state entries
         if (m == 0)
-            return 0.0 + c[0] * x;
-        const double y = (0.0 + c[0] * x) + z[0];
+            return 0.0 + b[0] * x;
+        const double y = (0.0 + b[0] * x) + z[0];
         for (std::size_t j = 1; j < m; ++j)
-            z[j - 1] = (0.0 + c[2 * j] * x) + z[j];
-        z[m - 1] = 0.0 + c[2 * m] * x;
+            z[j - 1] = (0.0 + b[j] * x) + z[j];
+        z[m - 1] = 0.0 + b[m] * x;
         return y;
     }
     void fir_run(const double *x, double *y, std::size_t n, double *z, double x_offset,
