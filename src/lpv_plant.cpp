@@ -196,41 +196,10 @@ std::vector<std::pair<long long, double>> LpvPlant::current_plant_weights() cons
     return w;
 }
 
-TagValues LpvPlant::input_data() const {
-    TagValues r;
-    for (std::size_t j = 0; j < mv_.size(); ++j)
-        r.emplace_back(mv_[j], u_[j]);
-    return r;
-}
-
-TagValues LpvPlant::output_data() const {
-    TagValues r;
-    for (std::size_t i = 0; i < cv_.size(); ++i)
-        r.emplace_back(cv_[i], y_[i]);
-    return r;
-}
-
-TagValues LpvPlant::all_data() const {
-    TagValues r = input_data();
-    for (std::size_t i = 0; i < cv_.size(); ++i) {
-        if (const auto j = mv_index(cv_[i]))
-            r[*j].second = y_[i];
-        else
-            r.emplace_back(cv_[i], y_[i]);
-    }
-    return r;
-}
-
-void LpvPlant::set_inputs(std::vector<double> u) {
-    if (u.size() != mv_.size())
-        throw ValueError("LpvPlant: " + std::to_string(mv_.size()) + " MV values are needed");
-    u_ = std::move(u);
-}
-
-void LpvPlant::set_outputs(std::vector<double> y) {
-    if (y.size() != cv_.size())
-        throw ValueError("LpvPlant: " + std::to_string(cv_.size()) + " CV values are needed");
-    y_ = std::move(y);
-}
+TagValues LpvPlant::input_data() const { return tag_values(mv_, u_); }
+TagValues LpvPlant::output_data() const { return tag_values(cv_, y_); }
+TagValues LpvPlant::all_data() const { return qxdcs::all_data(mv_, u_, cv_, y_); }
+void LpvPlant::set_inputs(std::vector<double> u) { u_ = values_for(mv_, std::move(u), "LpvPlant", "MV"); }
+void LpvPlant::set_outputs(std::vector<double> y) { y_ = values_for(cv_, std::move(y), "LpvPlant", "CV"); }
 
 } // namespace qxdcs

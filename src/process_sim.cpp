@@ -414,42 +414,39 @@ void MimoSim::reset() {
         e->reset_zi();
 }
 
-TagValues MimoSim::input_data() const {
+TagValues tag_values(const std::vector<std::string> &tags, const std::vector<double> &values) {
     TagValues r;
-    for (std::size_t j = 0; j < mv_.size(); ++j)
-        r.emplace_back(mv_[j], u_[j]);
+    for (std::size_t k = 0; k < tags.size(); ++k)
+        r.emplace_back(tags[k], values[k]);
     return r;
 }
 
-TagValues MimoSim::output_data() const {
-    TagValues r;
-    for (std::size_t i = 0; i < cv_.size(); ++i)
-        r.emplace_back(cv_[i], y_[i]);
-    return r;
-}
-
-TagValues MimoSim::all_data() const {
-    TagValues r = input_data();
-    for (std::size_t i = 0; i < cv_.size(); ++i) {
-        if (const auto j = mv_index(cv_[i]))
-            r[*j].second = y_[i];
+TagValues all_data(const std::vector<std::string> &mv, const std::vector<double> &u,
+                   const std::vector<std::string> &cv, const std::vector<double> &y) {
+    TagValues r = tag_values(mv, u);
+    for (std::size_t i = 0; i < cv.size(); ++i) {
+        const auto at = std::find(mv.begin(), mv.end(), cv[i]);
+        if (at != mv.end())
+            r[std::size_t(at - mv.begin())].second = y[i];
         else
-            r.emplace_back(cv_[i], y_[i]);
+            r.emplace_back(cv[i], y[i]);
     }
     return r;
 }
 
-void MimoSim::set_inputs(std::vector<double> u) {
-    if (u.size() != mv_.size())
-        throw ValueError("MimoSim: " + std::to_string(mv_.size()) + " MV values are needed");
-    u_ = std::move(u);
+std::vector<double> values_for(const std::vector<std::string> &tags, std::vector<double> values,
+                               const char *who, const char *what) {
+    if (values.size() != tags.size())
+        throw ValueError(std::string(who) + ": " + std::to_string(tags.size()) + " " + what +
+                         " values are needed");
+    return values;
 }
 
-void MimoSim::set_outputs(std::vector<double> y) {
-    if (y.size() != cv_.size())
-        throw ValueError("MimoSim: " + std::to_string(cv_.size()) + " CV values are needed");
-    y_ = std::move(y);
-}
+TagValues MimoSim::input_data() const { return tag_values(mv_, u_); }
+TagValues MimoSim::output_data() const { return tag_values(cv_, y_); }
+TagValues MimoSim::all_data() const { return qxdcs::all_data(mv_, u_, cv_, y_); }
+void MimoSim::set_inputs(std::vector<double> u) { u_ = values_for(mv_, std::move(u), "MimoSim", "MV"); }
+void MimoSim::set_outputs(std::vector<double> y) { y_ = values_for(cv_, std::move(y), "MimoSim", "CV"); }
 
 MimoSim siso_sim(double gain, double tao, double delay, double Ts, bool integral) {
     ModelDict m;

@@ -394,4 +394,14 @@ MimoSim siso_sim(double gain, double tao, double delay = 0.0, double Ts = 1.0,
 // The initial value of a tag: its last value in ini, or 0.0.
 double initial_value(const TagValues &ini, std::string_view tag);
 
+// Tag -> value in list order (get_input_data_dict, get_output_data_dict), and
+// the MVs updated with the CVs (get_all_data_dict: MVs first, then the CVs
+// that are not also MVs; a tag in both holds its CV value).
+TagValues tag_values(const std::vector<std::string> &tags, const std::vector<double> &values);
+TagValues all_data(const std::vector<std::string> &mv, const std::vector<double> &u,
+                   const std::vector<std::string> &cv, const std::vector<double> &y);
+// `values` when it holds one value per tag; ValueError "<who>: N <what> values are needed".
+std::vector<double> values_for(const std::vector<std::string> &tags, std::vector<double> values,
+                               const char *who, const char *what);
+
 } // namespace qxdcs
