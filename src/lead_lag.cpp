@@ -53,7 +53,10 @@ std::vector<double> LeadLag::steady_state(double u) const {
 // output; nothing changes when the design fails.
 void LeadLag::change(double alpha, double tao) {
     std::vector<double> b, a;
-    design(alpha, tao, ts_, b, a);
+    if (designer_)
+        designer_(alpha, tao, ts_, b, a);
+    else
+        design(alpha, tao, ts_, b, a);
     Tdf2Filter k(b.data(), b.size(), a.data(), a.size());
     std::optional<std::vector<double>> zi;
     if (last_.known()) {

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -125,11 +126,18 @@ public:
     // negative alpha or tao).
     static void design(double alpha, double tao, double Ts, std::vector<double> &b,
                        std::vector<double> &a);
+    // Where a parameter change gets its coefficients: design() unless
+    // replaced (a caller that must agree with SciPy to the last bit computes
+    // them with SciPy). It may throw; nothing changes then.
+    using Designer = std::function<void(double alpha, double tao, double Ts,
+                                        std::vector<double> &b, std::vector<double> &a)>;
+    void set_designer(Designer d) { designer_ = std::move(d); }
 
 private:
     std::vector<double> steady_state(double u) const;
     void change(double alpha, double tao);
 
+    Designer designer_;
     double alpha_, tao_, ts_;
     std::vector<double> b_, a_;
     Tdf2Filter kernel_;
