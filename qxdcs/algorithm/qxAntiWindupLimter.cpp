@@ -1,6 +1,6 @@
 // Module qxAntiWindupLimter: the incremental (anti-windup) limiter block.
 //
-// The limiter's step and its clamp are core/antiwindup.hpp. The limits are
+// The limiter's step and its clamp are qxdcs/antiwindup.hpp. The limits are
 // passed on every call and the block returns the limit object itself when it
 // is active (an int limit yields an int), so the previous output is kept as a
 // number slot that holds either a float or the caller's limit object. Plain
@@ -13,12 +13,12 @@
 
 #include "bind/block.hpp"
 #include "bind/kept.hpp"
-#include "core/antiwindup.hpp"
+#include "qxdcs/antiwindup.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
 using qxb::KeptNumber;
-using qxcore::ClampPick;
+using qxdcs::ClampPick;
 
 namespace {
 
@@ -34,7 +34,7 @@ struct Limits {
     // Python's comparisons unless every value is plain.
     ClampPick pick(const KeptNumber &v) const {
         if (plain && v.plain())
-            return qxcore::clamp_pick(v.value(), hi, lo);
+            return qxdcs::clamp_pick(v.value(), hi, lo);
         nb::object vo = v.object();
         const bool lo_active = qxb::py_compare(LO, vo, Py_GT);
         if (qxb::py_compare(HI, lo_active ? LO : nb::handle(vo), Py_LT))
@@ -66,8 +66,8 @@ struct AntiWindup {
     // Every value is a plain number: the core's step. The values replaced
     // are exact floats and ints, whose release runs no code.
     nb::object call_native(double u, const Limits &lim) {
-        const qxcore::AntiWindupStep s =
-            qxcore::anti_windup_step(u, value_of(u0), value_of(y0), lim.hi, lim.lo);
+        const qxdcs::AntiWindupStep s =
+            qxdcs::anti_windup_step(u, value_of(u0), value_of(y0), lim.hi, lim.lo);
         u0.set_float(u);
         switch (s.pick) {
         case ClampPick::Hi: y0.set(lim.HI); return nb::borrow(lim.HI);

@@ -1,6 +1,6 @@
 // Module qxConstDetector: the constant-input detector block.
 //
-// The window and its bookkeeping are core/const_detect.hpp. Every entry
+// The window and its bookkeeping are qxdcs/const_detect.hpp. Every entry
 // keeps the input exactly as passed (an exact float by value), so the window
 // reads back as the caller's objects. While every input in the window is a
 // plain real number (a float, or an int or bool up to 2**52 in magnitude) the
@@ -22,7 +22,7 @@
 #include "bind/block.hpp"
 #include "bind/kept.hpp"
 #include "bind/numpy.hpp"
-#include "core/const_detect.hpp"
+#include "qxdcs/const_detect.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -66,7 +66,7 @@ std::size_t window_length(nb::handle DectLen) {
     return std::size_t(n);
 }
 
-using Detector = qxcore::ConstDetector<nb::object>;
+using Detector = qxdcs::ConstDetector<nb::object>;
 
 // The window of inputs: each entry's item is the input as passed, or unset
 // for an exact float, which the entry's value holds.

@@ -2,7 +2,7 @@
 //
 //  * Delay: a callable block; Delay(max_cache)(Ut, nLag) returns the input of
 //    nLag calls earlier. Inputs are kept exactly as passed (any object), in a
-//    ring of max_cache entries (core/delay.hpp) that the first input fills.
+//    ring of max_cache entries (qxdcs/delay.hpp) that the first input fills.
 //  * Delay_Algorithm: the same delay in function-block style (bind/fblock.hpp).
 //    Ut, Yt and nLag are class attributes that an instance overrides; call()
 //    reads Ut and nLag, writes Yt and keeps the float history U_array, which
@@ -21,7 +21,7 @@
 #include "bind/fblock.hpp"
 #include "bind/kept.hpp"
 #include "bind/numpy.hpp"
-#include "core/delay.hpp"
+#include "qxdcs/delay.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -32,7 +32,7 @@ namespace {
 
 // The inputs a delay keeps, the caller's objects as passed, newest first.
 struct History {
-    qxcore::DelayLine<nb::object> line;
+    qxdcs::DelayLine<nb::object> line;
 
     explicit History(std::size_t capacity) : line(capacity) {}
 
@@ -48,7 +48,7 @@ struct History {
     // Empties the history (the next call fills it again); the inputs are
     // released once the block is complete.
     void clear(qxb::ReleaseLast &later) {
-        qxcore::DelayLine<nb::object> old(line.capacity());
+        qxdcs::DelayLine<nb::object> old(line.capacity());
         std::swap(old, line);
         old.for_each([&](const nb::object &o) { later.keep(o); });
     }
@@ -84,7 +84,7 @@ struct DelayBlock {
     std::size_t capacity() const { return history.line.capacity(); }
 
     nb::object call(nb::handle Ut, nb::handle nLag) {
-        qxcore::DelayLine<nb::object> &line = history.line;
+        qxdcs::DelayLine<nb::object> &line = history.line;
         if (line.empty() && Ut.is_none())
             throw nb::value_error("Ut is None and cache is empty.");
         long long lag = 0;

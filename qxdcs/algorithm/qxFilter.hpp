@@ -7,7 +7,7 @@
 // subclass instance), whose call() is plain C++.
 //
 // A zFilter works in deviations around its operating point (u_ini, y_ini),
-// core/operating_point.hpp:
+// qxdcs/operating_point.hpp:
 //     y(k) = y_ini + H(z) * (u(k) - u_ini)
 // with H(z) = Bz(z^-1) / Az(z^-1) from an all-zero history (bind/filter.hpp).
 // An operating point left unset (None) is taken from the first call: u_ini
@@ -23,7 +23,7 @@
 #include "bind/fastcall.hpp"
 #include "bind/filter.hpp"
 #include "bind/kept.hpp"
-#include "core/operating_point.hpp"
+#include "qxdcs/operating_point.hpp"
 
 namespace qxfilter {
 
@@ -32,7 +32,7 @@ namespace nb = nanobind;
 struct ZFilter {
     qxb::CallSlot<ZFilter> call_slot;  // direct calls (bind/fastcall.hpp)
     qxb::FilterObject filter;          // _Bz, _Az, _zi
-    qxcore::OperatingPoint op;
+    qxdcs::OperatingPoint op;
     qxb::Kept u_obj, y_obj;            // _u_ini, _y_ini as stored (None while unset)
 
     static constexpr auto kept_members() {

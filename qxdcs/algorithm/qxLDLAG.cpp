@@ -2,7 +2,7 @@
 // (alpha*tao*s + 1) / (tao*s + 1), whose parameters may change while it runs.
 //
 // The forms and the state rebuild after a parameter change are in
-// core/lead_lag.hpp; the coefficient arrays, the live state and block runs
+// qxdcs/lead_lag.hpp; the coefficient arrays, the live state and block runs
 // are the shared filter object (bind/filter.hpp). SciPy's cont2discrete is
 // called only when the parameters change.
 #include <nanobind/nanobind.h>
@@ -17,7 +17,7 @@
 #include "bind/filter.hpp"
 #include "bind/kept.hpp"
 #include "bind/numpy.hpp"
-#include "core/lead_lag.hpp"
+#include "qxdcs/lead_lag.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -39,7 +39,7 @@ struct LeadLag {
     qxb::Kept alpha_obj, tao_obj, Ts_obj;  // as stored
     double alpha = 0.0, tao = 0.0;
     qxb::Kept u_obj, y_obj;        // operating point as given to the constructor
-    qxcore::LastSample last;       // last input and output
+    qxdcs::LastSample last;       // last input and output
     qxb::FilterObject filter;      // _b, _a, _zi (None until it can be set)
 
     static constexpr auto kept_members() {
@@ -73,7 +73,7 @@ struct LeadLag {
                              const char *y_name) {
         std::optional<double> u = qxb::real_or_none(u_ini, u_name);
         std::optional<double> y = qxb::real_or_none(y_ini, y_name);
-        last = qxcore::LastSample();
+        last = qxdcs::LastSample();
         last.u_known = u.has_value();
         last.y_known = y.has_value();
         last.u = u.value_or(0.0);
@@ -90,20 +90,20 @@ struct LeadLag {
     // may run the caller's code.
     qxb::FilterCoefficients design() const {
         nb::object a_obj = alpha_obj.hold(), t_obj = tao_obj.hold(), ts = Ts_obj.hold();
-        qxcore::LeadLagForm form;
+        qxdcs::LeadLagForm form;
         try {
-            form = qxcore::lead_lag_form(alpha, tao);
+            form = qxdcs::lead_lag_form(alpha, tao);
         } catch (const std::domain_error &) {
             throw nb::value_error(
                 nb::str("LDLAG needs alpha >= 0 and tao >= 0 (alpha={!r}, tao={!r})")
                     .format(a_obj, t_obj)
                     .c_str());
         }
-        if (form == qxcore::LeadLagForm::PassThrough)
+        if (form == qxdcs::LeadLagForm::PassThrough)
             return qxb::FilterCoefficients::read(nb::make_tuple(1.0), nb::make_tuple(1.0));
         nb::object c2d = nb::module_::import_("scipy.signal").attr("cont2discrete");
         nb::object cont_den = nb::make_tuple(t_obj, 1.0);
-        if (form == qxcore::LeadLagForm::Lag) {
+        if (form == qxdcs::LeadLagForm::Lag) {
             nb::object res = c2d(nb::make_tuple(nb::make_tuple(1.0), cont_den), "dt"_a = ts);
             // The discrete numerator is [0, b1]: drop the leading zero so the
             // filter answers in the same sample as its input.
@@ -118,7 +118,7 @@ struct LeadLag {
     // The state that continues from the last input and output.
     void rebuild_state(qxb::FilterObject &f) const {
         f.new_state([&](double *z) {
-            qxcore::state_after(f.b_data(), f.nb_coef(), f.a_data(), f.na_coef(), last.u,
+            qxdcs::state_after(f.b_data(), f.nb_coef(), f.a_data(), f.na_coef(), last.u,
                                 last.y, z);
         });
     }
@@ -134,7 +134,7 @@ struct LeadLag {
     // The steady state at u: the state left by a constant input u with output u.
     void start(double u) {
         filter.new_state([&](double *z) {
-            qxcore::state_after(filter.b_data(), filter.nb_coef(), filter.a_data(),
+            qxdcs::state_after(filter.b_data(), filter.nb_coef(), filter.a_data(),
                                 filter.na_coef(), u, u, z);
         });
     }
@@ -190,7 +190,7 @@ struct LeadLag {
         qxb::exact_int(qxb::state_item(s, "_Ts"), "_Ts");
         f.Ts_obj = qxb::Kept(qxb::state_item(s, "_Ts"));
         try {
-            qxcore::lead_lag_form(f.alpha, f.tao);
+            qxdcs::lead_lag_form(f.alpha, f.tao);
         } catch (const std::domain_error &) {
             throw nb::value_error("LDLAG state needs _alpha >= 0 and _tao >= 0");
         }

@@ -2,7 +2,7 @@
 // local MIMO plants (qxProcessSim.MIMOSim) by a working value.
 //
 // The blend (the interpolated position between working points, the weights)
-// is core/lpv_blend.hpp. The local simulators are qxProcessSim's own objects,
+// is qxdcs/lpv_blend.hpp. The local simulators are qxProcessSim's own objects,
 // driven natively through qxProcessSim.hpp: a call first reads and checks
 // everything the caller passed, for every local plant, then advances them
 // all, so a refused call leaves every plant and the simulator as they were.
@@ -36,7 +36,7 @@
 #include "bind/block.hpp"
 #include "bind/items.hpp"
 #include "bind/kept.hpp"
-#include "core/lpv_blend.hpp"
+#include "qxdcs/lpv_blend.hpp"
 #include "qxProcessSim.hpp"
 
 namespace nb = nanobind;
@@ -262,7 +262,7 @@ struct LPVPlantSim {
         if (changed)
             throw std::runtime_error("plant_list changed while it was being sorted");
         nb::list sorted;
-        for (std::size_t k : qxcore::unique_order(wp.data(), n))
+        for (std::size_t k : qxdcs::unique_order(wp.data(), n))
             sorted.append(items[k]);
         qxb::ReleaseLast later;
         later.replace(plant_list, std::move(sorted));
@@ -399,10 +399,10 @@ struct LPVPlantSim {
 
         // A NaN working point gives a NaN position (as numpy.interp does),
         // which has no enclosing plants.
-        const double position = qxcore::interp_position(x, wp.data(), n);
+        const double position = qxdcs::interp_position(x, wp.data(), n);
         if (std::isnan(position))
             throw nb::value_error("cannot convert float NaN to integer");
-        const qxcore::Blend b = qxcore::blend_at(position);
+        const qxdcs::Blend b = qxdcs::blend_at(position);
 
         // A CV of the first plant that the second lacks: refused before any
         // plant advances (its result would have no value to blend).

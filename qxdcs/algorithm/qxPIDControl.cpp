@@ -1,6 +1,6 @@
 // Module qxPIDControl: the PID controller block.
 //
-// The control law lives in core/pid.hpp; this unit adds what belongs to the
+// The control law lives in qxdcs/pid.hpp; this unit adds what belongs to the
 // Python object: the gain and sample period kept exactly as passed, history
 // and step-record attributes that exist only after the first reset, records
 // written by the caller kept as passed, printed messages, pickling, and a
@@ -17,11 +17,11 @@
 #include "bind/block.hpp"
 #include "bind/fastcall.hpp"
 #include "bind/kept.hpp"
-#include "core/pid.hpp"
+#include "qxdcs/pid.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
-using qxcore::Pid;
+using qxdcs::Pid;
 
 namespace {
 
@@ -133,7 +133,7 @@ struct PyPID {
     }
 
     double *record_slot(int i) {
-        qxcore::PidStepRecord &r = core.record;
+        qxdcs::PidStepRecord &r = core.record;
         double *slots[7] = {&r.OP, &r.OPcal, &r.dOP, &r.dOP_P, &r.dOP_I, &r.dOP_D, &r.dFF};
         return slots[i];
     }
@@ -237,7 +237,7 @@ bool overrides_a_step(nb::handle self) {
             overrides(self, "_setInnerSaveState"));
 }
 
-void save_record(nb::handle self, const qxcore::PidStepRecord &r) {
+void save_record(nb::handle self, const qxdcs::PidStepRecord &r) {
     self.attr("_setInnerSaveState")(
         nb::arg("OP_save") = r.OP, nb::arg("OPcal_save") = r.OPcal, nb::arg("dOP_save") = r.dOP,
         nb::arg("dOP_P_save") = r.dOP_P, nb::arg("dOP_I_save") = r.dOP_I,

@@ -20,7 +20,7 @@
 #include "bind/filter.hpp"
 #include "bind/kept.hpp"
 #include "bind/numpy.hpp"
-#include "core/step_response.hpp"
+#include "qxdcs/step_response.hpp"
 #include "qxProcessSim.hpp"
 
 namespace nb = nanobind;
@@ -626,7 +626,7 @@ nb::dict model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length_obj) {
             }
             if (n == 0)
                 throw nb::value_error("max() arg is an empty sequence");
-            if (!qxcore::is_flat(r.data(), n, 1e-6))
+            if (!qxdcs::is_flat(r.data(), n, 1e-6))
                 row[mv] = float_list(r);
         }
     }

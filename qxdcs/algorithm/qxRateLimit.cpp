@@ -1,6 +1,6 @@
 // Module qxRateLimit: the ramp (slew-rate) limiter block.
 //
-// The ramp step lives in core/rate_limit.hpp. This unit keeps what belongs to
+// The ramp step lives in qxdcs/rate_limit.hpp. This unit keeps what belongs to
 // the Python object: the previous output exactly as produced (a target within
 // reach is stored as passed, so an int target leaves an int behind) and the
 // sample time as passed. Plain numbers (floats, ints up to 2**52) take the
@@ -13,7 +13,7 @@
 #include "bind/args.hpp"
 #include "bind/block.hpp"
 #include "bind/kept.hpp"
-#include "core/rate_limit.hpp"
+#include "qxdcs/rate_limit.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -50,9 +50,9 @@ struct RateLimit {
         const bool has_fall = !NR.is_none();
         if (u_last.plain() && Ts.plain() && qxb::plain_number(u_end, ue) &&
             qxb::plain_number(PR, pr) && (!has_fall || qxb::plain_number(NR, nr))) {
-            const double rise = qxcore::rate_per_sample(pr, Ts.value());
-            const double fall = has_fall ? -qxcore::rate_per_sample(nr, Ts.value()) : -rise;
-            qxcore::RampStep s = qxcore::ramp_step(u_last.value(), ue, rise, fall);
+            const double rise = qxdcs::rate_per_sample(pr, Ts.value());
+            const double fall = has_fall ? -qxdcs::rate_per_sample(nr, Ts.value()) : -rise;
+            qxdcs::RampStep s = qxdcs::ramp_step(u_last.value(), ue, rise, fall);
             if (s.reached) {
                 u_last.set(u_end);
                 return float_obj(u_end);

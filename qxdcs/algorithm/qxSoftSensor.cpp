@@ -3,8 +3,8 @@
 // laboratory results to a CSV file (LabDataRecorder).
 //
 // The histories, the lookup of the prediction valid at a laboratory time,
-// the trigger rules and the bias update are in core/soft_sensor.hpp; the
-// CSV texts, the clock and the appending write in core/lab_csv.hpp. This
+// the trigger rules and the bias update are in qxdcs/soft_sensor.hpp; the
+// CSV texts, the clock and the appending write in qxdcs/lab_csv.hpp. This
 // unit converts arguments, raises the errors, prints the messages through
 // Python's print, keeps the bias filter and shows the state as attributes.
 //
@@ -38,8 +38,8 @@
 #include "bind/block.hpp"
 #include "bind/fastcall.hpp"
 #include "bind/kept.hpp"
-#include "core/lab_csv.hpp"
-#include "core/soft_sensor.hpp"
+#include "qxdcs/lab_csv.hpp"
+#include "qxdcs/soft_sensor.hpp"
 #include "qxFilter.hpp"
 
 namespace nb = nanobind;
@@ -95,7 +95,7 @@ std::size_t history_capacity(long long len, long long extra, const char *name) {
 }
 
 // A new collections.deque of the ring's values, oldest first.
-nb::object deque_of(const qxcore::Ring &r) {
+nb::object deque_of(const qxdcs::Ring &r) {
     const std::size_t n = r.size();
     nb::object items = nb::steal(PyList_New(Py_ssize_t(n)));
     if (!items.is_valid())
@@ -153,8 +153,8 @@ StoredHistory read_history(nb::handle state, const char *key, std::size_t min_ma
     return h;
 }
 
-qxcore::ChangeWindow window_of(const StoredHistory &h) {
-    qxcore::ChangeWindow w(h.maxlen);
+qxdcs::ChangeWindow window_of(const StoredHistory &h) {
+    qxdcs::ChangeWindow w(h.maxlen);
     for (double v : h.values)
         w.push(v);
     return w;
@@ -174,7 +174,7 @@ bool overrides(nb::handle self, PyTypeObject *base, const char *name) {
 
 struct BiasBlock {
     nb::object name;             // _name, a str
-    qxcore::SoftSensorCore core;
+    qxdcs::SoftSensorCore core;
     qxb::Kept fil;               // _fil: the bias filter, or what the caller put there
     nb::object first_line, repeated_line;  // the printed lines, made once with the name
 
@@ -201,7 +201,7 @@ struct BiasBlock {
         const std::size_t lab_cap = history_capacity(clen, 2, "const_len");
         BiasBlock b;
         b.set_name(std::move(nm));
-        b.core = qxcore::SoftSensorCore(prd_cap, lab_cap);
+        b.core = qxdcs::SoftSensorCore(prd_cap, lab_cap);
         b.core.state.abs_threshold = thr;
         if (tao > 0.0) {
             // 1/(tao s + 1) at the default sample period, operating point
@@ -219,7 +219,7 @@ struct BiasBlock {
 
     // One update attempt, natively; prints the line for a repeated result.
     void update_bias(double lab_data, double lab_time) {
-        if (core.state.update(core.prd, lab_data, lab_time) == qxcore::BiasUpdate::Repeated)
+        if (core.state.update(core.prd, lab_data, lab_time) == qxdcs::BiasUpdate::Repeated)
             qxb::py_print(nb::object(repeated_line));
     }
 
@@ -260,7 +260,7 @@ struct BiasBlock {
             raise_not_finite(name, " Bias Update: prd_time is not finite!");
         if (update_trigger && !std::isfinite(*update_trigger))
             raise_not_finite(name, " Bias Update: update_trigger is not finite!");
-        const double t = prd_time ? *prd_time : qxcore::wall_clock_seconds();
+        const double t = prd_time ? *prd_time : qxdcs::wall_clock_seconds();
 
         // The sample is stored before any trigger is looked at; the printed
         // lines come after the state they report.
@@ -313,11 +313,11 @@ struct BiasBlock {
 
         BiasBlock b;
         b.set_name(std::move(nm));
-        b.core = qxcore::SoftSensorCore(prd.maxlen, lab.maxlen);
+        b.core = qxdcs::SoftSensorCore(prd.maxlen, lab.maxlen);
         for (std::size_t i = 0; i < prd.values.size(); ++i)
             b.core.prd.push(prd.values[i], tim.values[i]);
         b.core.lab = window_of(lab);
-        qxcore::BiasState &st = b.core.state;
+        qxdcs::BiasState &st = b.core.state;
         st.bias = qxb::to_double(qxb::state_item(s, "_bias"));
         st.abs_threshold = qxb::to_double(qxb::state_item(s, "_abs_threshold"));
         st.update_flag = flag.ptr() == Py_True;
@@ -403,7 +403,7 @@ void check_file_name_prefix(const nb::str &name) {
 std::string python_local_time_text(nb::handle t) {
     nb::module_ time = nb::module_::import_("time");
     nb::object tm = t.is_none() ? time.attr("localtime")() : time.attr("localtime")(t);
-    nb::str text = nb::str(time.attr("strftime")(qxcore::kLocalTimeFormat, tm));
+    nb::str text = nb::str(time.attr("strftime")(qxdcs::kLocalTimeFormat, tm));
     Py_ssize_t n = 0;
     const char *c = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
     if (!c)
@@ -413,7 +413,7 @@ std::string python_local_time_text(nb::handle t) {
 
 std::string local_time_text_now() {
     std::string out;
-    if (qxcore::local_time_text(std::time(nullptr), out))
+    if (qxdcs::local_time_text(std::time(nullptr), out))
         return out;
     return python_local_time_text(nb::none());
 }
@@ -421,14 +421,14 @@ std::string local_time_text_now() {
 std::string local_time_text_of(double t) {
     std::string out;
     std::time_t sec;
-    if (qxcore::epoch_second(t, sec) && qxcore::local_time_text(sec, out))
+    if (qxdcs::epoch_second(t, sec) && qxdcs::local_time_text(sec, out))
         return out;
     return python_local_time_text(nb::float_(t));
 }
 
 struct Recorder {
     nb::object name;           // _name, a str
-    qxcore::ChangeWindow lab;  // _lab_data_list
+    qxdcs::ChangeWindow lab;  // _lab_data_list
     double abs_threshold = 1e-6;
     nb::object csv_file;       // _csv_file, an absolute pathlib.Path
     nb::object csv_text;       // os.fspath(_csv_file), for error messages
@@ -459,10 +459,10 @@ struct Recorder {
         // relative directory is taken against the working directory now.
         nb::object dir = nb::handle(g_path)(csv_dir).attr("resolve")();
         dir.attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-        nb::object file = dir.attr("__truediv__")(nb::str("{}{}").format(nm, qxcore::kLabCsvSuffix));
+        nb::object file = dir.attr("__truediv__")(nb::str("{}{}").format(nm, qxdcs::kLabCsvSuffix));
         Recorder r;
         r.name = std::move(nm);
-        r.lab = qxcore::ChangeWindow(cap);
+        r.lab = qxdcs::ChangeWindow(cap);
         r.abs_threshold = thr;
         r.set_file(std::move(file));
         return r;
@@ -474,9 +474,9 @@ struct Recorder {
     void export_csv(double lab_data, double lab_time) {
         const std::string now = local_time_text_now();
         const std::string at = local_time_text_of(lab_time);
-        const std::string line = qxcore::lab_csv_line(now, at, lab_data);
-        const qxcore::AppendResult r =
-            qxcore::append_line(csv_bytes.c_str(), qxcore::kLabCsvHeader, line);
+        const std::string line = qxdcs::lab_csv_line(now, at, lab_data);
+        const qxdcs::AppendResult r =
+            qxdcs::append_line(csv_bytes.c_str(), qxdcs::kLabCsvHeader, line);
         if (r.link) {
             // OSError(errno, text, filename), as the interpreter builds one.
             nb::object err = nb::handle(PyExc_OSError)(
@@ -512,13 +512,13 @@ struct Recorder {
             raise_not_finite(name, " LabDataRecorder: lab_time is not finite!");
         // Everything that may fail (memory) comes before the window changes.
         const bool first = lab.empty();
-        qxcore::ChangeWindow filled;  // the first call fills the window with its value
+        qxdcs::ChangeWindow filled;  // the first call fills the window with its value
         if (first) {
-            filled = qxcore::ChangeWindow(lab.capacity());
+            filled = qxdcs::ChangeWindow(lab.capacity());
             filled.fill(lab_data);
         }
         const bool fresh = (first ? filled : lab).fresh_change_after(lab_data, abs_threshold);
-        qxcore::ChangeWindow before;
+        qxdcs::ChangeWindow before;
         if (fresh)
             before = lab;
         if (first)
@@ -552,7 +552,7 @@ struct Recorder {
         StoredHistory lab = read_history(s, "_lab_data_list", 2);
         const double thr = qxb::to_double(qxb::state_item(s, "_abs_threshold"));
         nb::object file = nb::handle(g_path)(qxb::state_item(s, "_csv_file"));
-        nb::object expected = nb::str("{}{}").format(nm, qxcore::kLabCsvSuffix);
+        nb::object expected = nb::str("{}{}").format(nm, qxdcs::kLabCsvSuffix);
         if (!nb::bool_(file.attr("is_absolute")()) || !file.attr("name").equal(expected)) {
             PyErr_Format(PyExc_ValueError, "_csv_file must be an absolute path to a file named %R",
                          expected.ptr());

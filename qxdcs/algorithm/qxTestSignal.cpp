@@ -5,7 +5,7 @@
 // a seed gives exactly NumPy's table and leaves the process-wide generator
 // seeded. The table is an array of this object's own, shown to Python as a
 // view (edits through it take effect; the view cannot be resized); the
-// per-call evaluation (core/test_signal.hpp) is native. Settings are kept as
+// per-call evaluation (qxdcs/test_signal.hpp) is native. Settings are kept as
 // passed; a time or setting that is not an ordinary integer is worked through
 // Python's own operators and NumPy's indexing, so it behaves and fails as
 // they do.
@@ -18,7 +18,7 @@
 #include "bind/block.hpp"
 #include "bind/kept.hpp"
 #include "bind/numpy.hpp"
-#include "core/test_signal.hpp"
+#include "qxdcs/test_signal.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -93,7 +93,7 @@ struct TestSignal {
     static TestSignal make(nb::handle SEED) {
         nb::object random = qxb::numpy().attr("random");
         random.attr("seed")(SEED);
-        nb::object draws = random.attr("randint")(10, 91, qxcore::kTestSignalCycle);
+        nb::object draws = random.attr("randint")(10, 91, qxdcs::kTestSignalCycle);
         TestSignal s;
         s.table = Table::from(qxb::py_binop(PyNumber_TrueDivide, draws, nb::int_(100)));
         s.ET.set(nb::int_(10));
@@ -132,9 +132,9 @@ struct TestSignal {
         } else {
             t_native = qxb::small_int(t, tt);
         }
-        qxcore::TestSignalPoint p;
+        qxdcs::TestSignalPoint p;
         if (t_native && ET.native &&
-            qxcore::test_signal_at(tt, ET.value, table.data(), table.size(), p)) {
+            qxdcs::test_signal_at(tt, ET.value, table.data(), table.size(), p)) {
             nb::object U = level(p.high);
             nb::object r = nb::steal(PyTuple_New(6));
             if (!r.is_valid())
@@ -167,7 +167,7 @@ struct TestSignal {
         auto item = [](PyObject *a, PyObject *k) { return PyObject_GetItem(a, k); };
         nb::object P = mul(2);
         nb::object period_index = py_binop(PyNumber_FloorDivide, t, P);
-        nb::object cycle = py_int(qxcore::kTestSignalCycle);
+        nb::object cycle = py_int(qxdcs::kTestSignalCycle);
         nb::object sw[3];
         for (int i = 0; i < 3; ++i) {
             nb::object id = py_binop(PyNumber_Remainder, add(period_index, py_int(i)), cycle);

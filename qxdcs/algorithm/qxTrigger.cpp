@@ -6,14 +6,18 @@
 // instance. The timers keep [current, previous] input in the integer array
 // Ut_array, the flip-flop its memory in the one-element bool array Q_array;
 // both are shifted by utilities.dataStore (bind/fblock.hpp). The step rules
-// are in core/trigger.hpp.
+// are in qxdcs/trigger.hpp.
 #include <nanobind/nanobind.h>
 
 #include "bind/args.hpp"
 #include "bind/block.hpp"
 #include "bind/fblock.hpp"
+#include "bind/np_abi.hpp"
 #include "bind/numpy.hpp"
-#include "core/trigger.hpp"
+#include "qxdcs/history.hpp"
+#include "qxdcs/trigger.hpp"
+
+#include <climits>
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -56,22 +60,36 @@ template <bool OnDelay> void timer_call(nb::handle self) {
         dt_d = qxb::to_double(DT);
         et_d = qxb::to_double(ET);
     }
-    nb::object x = storable(arr, Ut);
-
-    data_store(ds, arr, x);
-    const double u0 = qxb::to_double(item(arr, 0));
-    const double u1 = qxb::to_double(item(arr, 1));
+    // The common case natively: an int input and the int64 history the
+    // constructor made, shifted on its memory exactly as dataStore shifts it
+    // (the input stored as the array stores an int). Anything else goes
+    // through dataStore and the array's own items.
+    double u0, u1;
+    long long v;
+    Py_ssize_t n = 0;
+    long long *h = qxb::int_within(Ut, LLONG_MAX, v) ? qxb::np_abi::plain_int64(arr.ptr(), 2, n)
+                                                     : nullptr;
+    if (h) {
+        qxdcs::history_push(h, static_cast<std::size_t>(n), v);
+        u0 = double(h[0]);
+        u1 = double(h[1]);
+    } else {
+        nb::object x = storable(arr, Ut);
+        data_store(ds, arr, x);
+        u0 = qxb::to_double(item(arr, 0));
+        u1 = qxb::to_double(item(arr, 1));
+    }
 
     int Yt;
     if (ints) {
-        auto r = OnDelay ? qxcore::ton_step<long long>(u0, u1, dt_i, et_i)
-                         : qxcore::toff_step<long long>(u0, u1, dt_i, et_i);
+        auto r = OnDelay ? qxdcs::ton_step<long long>(u0, u1, dt_i, et_i)
+                         : qxdcs::toff_step<long long>(u0, u1, dt_i, et_i);
         if (r.assigned)
             set(self, s_ET, nb::int_(r.et));
         Yt = r.yt;
     } else {
-        auto r = OnDelay ? qxcore::ton_step<double>(u0, u1, dt_d, et_d)
-                         : qxcore::toff_step<double>(u0, u1, dt_d, et_d);
+        auto r = OnDelay ? qxdcs::ton_step<double>(u0, u1, dt_d, et_d)
+                         : qxdcs::toff_step<double>(u0, u1, dt_d, et_d);
         if (r.assigned)
             set(self, s_ET, nb::float_(r.et));
         Yt = r.yt;
@@ -100,7 +118,7 @@ void rs_call(nb::handle self) {
         Q = item(arr, 0);
         q = truth(Q);
     } else {
-        q = qxcore::rs_step(S, R, false);
+        q = qxdcs::rs_step(S, R, false);
         Q = nb::bool_(q);
     }
     data_store(ds, arr, Q);

@@ -1,6 +1,6 @@
 // Module qxWatchDog: the watchdog (heartbeat) counter block.
 //
-// The counting rule is core/watchdog.hpp. The count is a Python int; a value
+// The counting rule is qxdcs/watchdog.hpp. The count is a Python int; a value
 // the caller writes into `ticks` is kept as passed. Ordinary counts and limits
 // are worked natively; anything else goes through Python's own + and %, so
 // it behaves and fails as Python integers do.
@@ -12,7 +12,7 @@
 #include "bind/args.hpp"
 #include "bind/block.hpp"
 #include "bind/kept.hpp"
-#include "core/watchdog.hpp"
+#include "qxdcs/watchdog.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -40,7 +40,7 @@ bool native_modulus(nb::handle MaxOut, long long &m) {
 
 struct WatchDog {
     qxb::CallSlot<WatchDog> call_slot;  // direct calls (bind/fastcall.hpp)
-    qxcore::WatchDog core;              // the count, while it is an ordinary int
+    qxdcs::WatchDog core;              // the count, while it is an ordinary int
     qxb::Kept written;                  // a count of another kind, as written; unset: core.ticks
 
     static constexpr auto kept_members() { return std::make_tuple(&WatchDog::written); }

@@ -3,7 +3,7 @@
 // sees, the kernel built from them, the live state array `_zi` and its
 // setter, block runs and the state for pickling.
 //
-// The arithmetic is qxcore::Tdf2Filter (core/tdf2_filter.hpp): transposed
+// The arithmetic is qxdcs::Tdf2Filter (qxdcs/tdf2_filter.hpp): transposed
 // direct form II, normalised by a[0] exactly as scipy.signal.lfilter does,
 // so outputs and states agree with lfilter bit for bit. step() is plain
 // native code: a block that holds a FilterObject can be advanced from C++
@@ -18,7 +18,7 @@
 
 #include "bind/kept.hpp"
 #include "bind/numpy.hpp"
-#include "core/tdf2_filter.hpp"
+#include "qxdcs/tdf2_filter.hpp"
 
 namespace qxb {
 
@@ -60,7 +60,7 @@ public:
             throw nb::value_error("First `a` filter coefficient must be non-zero.");
         FilterObject f;
         if (c.b.size() > 0)
-            f.kern_ = qxcore::Tdf2Filter(c.b.data(), c.b.size(), a, c.a.size());
+            f.kern_ = qxdcs::Tdf2Filter(c.b.data(), c.b.size(), a, c.a.size());
         f.n_state_ = (c.b.size() > c.a.size() ? c.b.size() : c.a.size()) - 1;
         f.empty_b_ = c.b.size() == 0;
         // The arrays callers see are the filter's own (FloatArray::native).
@@ -77,7 +77,7 @@ public:
     const double *a_data() const { return a_.data(); }
     std::size_t nb_coef() const { return b_.size(); }
     std::size_t na_coef() const { return a_.size(); }
-    const qxcore::Tdf2Filter &kernel() const { return kern_; }
+    const qxdcs::Tdf2Filter &kernel() const { return kern_; }
     std::size_t state_size() const { return n_state_; }
 
     void require_numerator() const {
@@ -96,7 +96,7 @@ public:
     // it (zeros divided by a[0], so -0.0 where a[0] < 0); or filled by `fill(z)`.
     void zero_state() {
         new_state([this](double *z) {
-            qxcore::initial_state(b_.data(), b_.size(), a_.data(), a_.size(), nullptr, 0, nullptr,
+            qxdcs::initial_state(b_.data(), b_.size(), a_.data(), a_.size(), nullptr, 0, nullptr,
                                   0, z);
         });
     }
@@ -188,7 +188,7 @@ private:
     }
 
     FloatArray b_, a_;
-    qxcore::Tdf2Filter kern_;
+    qxdcs::Tdf2Filter kern_;
     std::size_t n_state_ = 0;
     bool empty_b_ = false;
     FloatArray zi_;

@@ -17,8 +17,9 @@
 
 #include "bind/args.hpp"
 #include "bind/fastcall.hpp"
+#include "bind/np_abi.hpp"
 #include "bind/numpy.hpp"
-#include "core/history.hpp"
+#include "qxdcs/history.hpp"
 
 namespace qxb {
 namespace helpers {
@@ -50,102 +51,8 @@ void make_constants() {
     g_const.minus_one = minus_one.release().ptr();
 }
 
-// ---------------------------------------------------------------------------
-// NumPy arrays without NumPy's C API.
-//
-// `utilities` must not load NumPy, so the history shift cannot use NumPy's C
-// API (initialising it imports NumPy). The leading fields of NumPy's array and
-// dtype objects are part of NumPy's public ABI (unchanged since 1.7, kept by
-// 2.x); mirroring them is enough to recognise a plain one-dimensional array
-// and move its memory directly.
-struct NpArrayHead {
-    PyObject_HEAD
-    char *data;
-    int nd;
-    Py_ssize_t *dimensions;
-    Py_ssize_t *strides;
-    PyObject *base;
-    PyObject *descr;
-    int flags;
-};
-
-struct NpDescrHead {
-    PyObject_HEAD
-    PyTypeObject *typeobj;
-    char kind;
-    char type;
-    char byteorder;
-    char former_flags;
-    int type_num;
-};
-
-constexpr unsigned kNpCContiguous = 0x0001;
-constexpr unsigned kNpWriteable = 0x0400;
-constexpr unsigned kNpWarnOnWrite = 0x80000000u;
-
-// NumPy's type numbers of the built-in numeric dtypes.
-enum NpTypeNum : int {
-    kBool = 0, kByte, kUByte, kShort, kUShort, kInt, kUInt, kLong, kULong,
-    kLongLong, kULongLong, kFloat, kDouble, kLongDouble, kCFloat, kCDouble,
-    kCLongDouble, kHalf = 23
-};
-
-bool plain_numeric(int type_num) {
-    return (type_num >= kBool && type_num <= kCLongDouble) || type_num == kHalf;
-}
-
-// NumPy's array and float64 scalar types, looked up when the first array
-// shows up: NumPy is loaded by then, so the lookup imports nothing.
-struct NumpyTypes {
-    PyTypeObject *ndarray = nullptr;
-    PyTypeObject *float64 = nullptr;
-};
-NumpyTypes g_np;
-
-void find_numpy_types() {
-    nb::object name = steal_or_throw(PyUnicode_FromString("numpy"));
-    PyObject *np = PyImport_GetModule(name.ptr());
-    if (!np) {
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        return;
-    }
-    nb::object mod = nb::steal(np);
-    PyObject *nd = PyObject_GetAttrString(np, "ndarray");
-    PyObject *f64 = nd ? PyObject_GetAttrString(np, "float64") : nullptr;
-    // NumPy's array type is a static type at least as large as the head we
-    // read; anything else posing as it is not trusted with raw access.
-    if (!nd || !f64 || !PyType_Check(nd) || !PyType_Check(f64) ||
-        (reinterpret_cast<PyTypeObject *>(nd)->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
-        reinterpret_cast<PyTypeObject *>(nd)->tp_basicsize < Py_ssize_t(sizeof(NpArrayHead))) {
-        PyErr_Clear();
-        Py_XDECREF(nd);
-        Py_XDECREF(f64);
-        return;
-    }
-    g_np.ndarray = reinterpret_cast<PyTypeObject *>(nd);
-    g_np.float64 = reinterpret_cast<PyTypeObject *>(f64);
-}
-
-bool is_exact_ndarray(PyObject *o) {
-    PyTypeObject *tp = Py_TYPE(o);
-    if (!g_np.ndarray) {
-        if (std::strcmp(tp->tp_name, "numpy.ndarray") != 0)
-            return false;
-        find_numpy_types();
-    }
-    return tp == g_np.ndarray;
-}
-
-// Any NumPy array, subclasses (masked arrays, memmaps) included. NumPy is
-// loaded whenever such an object exists, so the lookup imports nothing.
-bool is_ndarray(PyObject *o) {
-    if (!g_np.ndarray)
-        find_numpy_types();
-    if (!g_np.ndarray)
-        return false;
-    return PyObject_TypeCheck(o, g_np.ndarray);
-}
+// NumPy arrays without NumPy's C API: bind/np_abi.hpp.
+using namespace qxb::np_abi;
 
 // Element writes that need no NumPy: each stores exactly what NumPy would
 // store for that (element type, value type) pair and reports false, writing
@@ -260,7 +167,7 @@ bool shift_plain_array(PyObject *x, PyObject *xt) {
         return false;
     char *const data = a->data;
     std::memcpy(oldest, data + (n - 1) * itemsize, itemsize);
-    qxcore::history_shift_raw(data, static_cast<std::size_t>(n), itemsize);
+    qxdcs::history_shift_raw(data, static_cast<std::size_t>(n), itemsize);
     if (native_order && store_native(descr->type_num, data, xt))
         return true;
     if (PyObject_SetItem(x, g_const.zero, xt) == 0)
@@ -281,7 +188,7 @@ bool shift_list(PyObject *x, PyObject *xt) {
     PyObject **items = reinterpret_cast<PyListObject *>(x)->ob_item;
     PyObject *oldest = items[n - 1];
     Py_INCREF(xt);
-    qxcore::history_push(items, static_cast<std::size_t>(n), xt);
+    qxdcs::history_push(items, static_cast<std::size_t>(n), xt);
     Py_DECREF(oldest);  // last: its finaliser sees the finished shift
     return true;
 }
