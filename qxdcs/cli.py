@@ -72,6 +72,11 @@ def _tune(sub):
     p.add_argument("--json", action="store_true",
                    help='print {"KP", "TI", "TD", "N", the margins, ...} as JSON')
     p.add_argument("--figure", metavar="PNG", help="write the closed-loop steps as a figure")
+    p.add_argument("--write", metavar="STRATEGY.toml",
+                   help="put KP, TI (and TD, N) into the loop of this strategy file that "
+                        "controls CV by MV; the file is changed only if it still checks")
+    p.add_argument("--loop-name", metavar="NAME",
+                   help="with --write: the loop's name, where several loops use the pair")
     p.set_defaults(run=_lazy("qxdcs.ident.commands", "run_tune"))
 
 

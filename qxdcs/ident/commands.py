@@ -121,10 +121,19 @@ def run_tune(args) -> int:
         _writable_file(args.figure, "--figure")
         if find_spec("matplotlib") is None:
             raise Failure("--figure needs Matplotlib (pip install 'qxdcs[plot]')")
+    if args.loop_name is not None and not args.write:
+        raise UsageError("--loop-name names the loop of --write STRATEGY.toml")
     try:
         result = tuning.tune(args.model, cv, mv, args.rule, args.controller, args.tau_c, args.n)
     except IdentError as exc:
         raise Failure(str(exc)) from None
+    written = None
+    if args.write:
+        from qxdcs.ident.write import write_tuning
+        try:
+            written = write_tuning(result, args.write, args.loop_name)
+        except IdentError as exc:
+            raise Failure(str(exc)) from None
     if args.figure:
         staged = _Staged()
         try:
@@ -141,4 +150,7 @@ def run_tune(args) -> int:
         print(tuning.report(result))
         if args.figure:
             print(f"wrote {args.figure}")
+    if written is not None:
+        print(f"wrote the tuning into [loop.{written}] of {args.write}",
+              file=sys.stderr if args.json else sys.stdout)
     return 0

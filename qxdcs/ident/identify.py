@@ -70,7 +70,7 @@ class Identification:
 
     def plant(self) -> dict:
         """The plant file: sample period, model dictionary and initial
-        values, laid out as the package's shipped plant (demo_plant.json):
+        values, laid out as the shipped model files (qxdcs/examples/reactor-model.json):
         MIMOSim(plant["model"], plant["initial"], plant["Ts"])."""
         return {"description": f"identified from {self.source} ({self.samples} samples, "
                                f"structure {self.structure})",

@@ -200,6 +200,12 @@ class Expansion:
                 continue
             if not md.check_model(model, self.report.under(path), self.ts):
                 ok = False
+            if path in self.sf.model_periods:
+                before = len(self.report.problems)
+                md.check_period(model, self.sf.model_periods[path], self.ts,
+                                self.report.under(path))
+                if any(q.severity == ERROR for q in self.report.problems[before:]):
+                    ok = False
         usable = [(n, wp, g, m) for n, wp, g, m, _ in locals_ if isinstance(m, dict)]
         if kind == "lpv" and len(usable) > 1:
             first, first_cvs = usable[0][0], set(usable[0][3])

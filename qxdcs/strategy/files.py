@@ -34,6 +34,8 @@ class StrategyFile:
     base_dir: str = "."
     origins: Dict[Tuple[str, ...], Tuple[str, Tuple[str, ...]]] = field(default_factory=dict)
     load_problems: List[Problem] = field(default_factory=list)
+    # Key path of a model read from a file -> the "Ts" that file states.
+    model_periods: Dict[Tuple[str, ...], Any] = field(default_factory=dict)
 
     def where(self, path: Tuple[str, ...]) -> Tuple[str, Tuple[str, ...]]:
         """The file and key path a problem at `path` belongs to."""
@@ -64,7 +66,7 @@ class StrategyFile:
         for key, value in changes.items():
             data = _set(data, split_key(key), value)
         return StrategyFile(data, self.path, self.base_dir, dict(self.origins),
-                            list(self.load_problems))
+                            list(self.load_problems), dict(self.model_periods))
 
 
 def split_key(key: KeyPath) -> Tuple[str, ...]:
@@ -179,6 +181,8 @@ def _read_model(sf: StrategyFile, key: Tuple[str, ...], ref: str, plant: Dict[st
                     if tag not in own:
                         sf.origins[("plant", part, tag)] = (shown, (part, tag))
         sf.origins[key] = (shown, ("model",))
+        if "Ts" in data:
+            sf.model_periods[key] = data["Ts"]
         return data["model"]
     sf.origins[key] = (shown, ())
     return data

@@ -63,8 +63,11 @@ COMMON_KEYS = ("mode", "IntegralMark")
 ALL_KEYS = COMMON_KEYS + tuple(k for keys in KEYS_OF_MODE.values() for k in keys)
 MODE_OF_KEY = {k: m for m, keys in KEYS_OF_MODE.items() for k in keys}
 
-# A model file may wrap the dictionary with its initial values and notes.
-WRAPPER_KEYS = ("model", "initial", "units", "description")
+# A model file may wrap the dictionary with its initial values and notes, and
+# with the sample period "Ts" (seconds) that its discrete pairs (tf_z, stp,
+# stpxy: coefficients per sample) were given for, as `qxdcs identify` writes it.
+WRAPPER_KEYS = ("model", "initial", "units", "description", "Ts")
+DISCRETE_MODES = ("tf_z", "stp", "stpxy")
 
 Report = Callable[[Tuple[str, ...], str, str], None]
 
@@ -125,6 +128,26 @@ def check_model(model: Any, report: Report, sample_period: Optional[float] = Non
     if initial is not None:
         check_initial(model, initial, lambda p, m, s=ERROR: rep(initial_path + p, m, s))
     return ok[0]
+
+
+def check_period(model: Any, Ts: Any, sample_period: Optional[float], report: Report) -> None:
+    """The "Ts" of a model file: a positive number of seconds; where the
+    sample period of the run is known and the model has discrete pairs, the
+    same period (their coefficients are per sample)."""
+    if isinstance(Ts, bool) or not isinstance(Ts, (int, float)) or not (
+            math.isfinite(Ts) and Ts > 0):
+        report((), f"must be the sample period in seconds, a positive number; got "
+                   f"{describe(Ts)}", ERROR)
+        return
+    if sample_period is None or not isinstance(model, dict) or Ts == sample_period:
+        return
+    discrete = [f"{cv}.{mv}" for cv, row in model.items() if isinstance(row, dict)
+                for mv, entry in row.items()
+                if isinstance(entry, dict) and entry.get("mode") in DISCRETE_MODES]
+    if discrete:
+        report((), f"the discrete pairs of this model ({', '.join(discrete[:3])}"
+                   f"{', ...' if len(discrete) > 3 else ''}) are given per sample of {Ts:g} s, "
+                   f"but the run samples every {sample_period:g} s", ERROR)
 
 
 def check_initial(model: Dict[str, Any], initial: Any, report: Report) -> None:
@@ -337,7 +360,7 @@ def read_json(path: str, shown: Optional[str] = None):
 
 def check_file(path: str, sample_period: Optional[float] = None) -> List[Problem]:
     """Every problem of a JSON model file: the bare dictionary, or one
-    wrapped with its "initial" values (and "units", "description")."""
+    wrapped with its "initial" values (and "units", "description", "Ts")."""
     data, problem = read_json(path)
     if problem is not None:
         return [problem]
@@ -353,6 +376,9 @@ def check_file(path: str, sample_period: Optional[float] = None) -> List[Problem
                                f"(a model file holds {one_of(WRAPPER_KEYS)})")
         check_model(data["model"], lambda p, m, s=ERROR: report(("model",) + tuple(p), m, s),
                     sample_period)
+        if "Ts" in data:
+            check_period(data["model"], data["Ts"], sample_period,
+                         lambda p, m, s=ERROR: report(("Ts",) + tuple(p), m, s))
         if "initial" in data:
             check_initial(data["model"], data["initial"],
                           lambda p, m, s=ERROR: report(("initial",) + tuple(p), m, s))
