@@ -23,6 +23,7 @@
 #include "qxdcs/rate_limit.hpp"
 #include "qxdcs/soft_sensor.hpp"
 #include "qxdcs/step_response.hpp"
+#include "qxdcs/strategy.hpp"
 #include "qxdcs/tdf2_filter.hpp"
 #include "qxdcs/test_signal.hpp"
 #include "qxdcs/trigger.hpp"
