@@ -134,20 +134,85 @@ def _floats(xs) -> List[float]:
     return [float(x) for x in xs]
 
 
-def _pair(element) -> Optional[tuple]:
-    """A model element as (Gz_num, Gz_den), None for no model."""
-    from qxdcs.algorithm.qxProcessSim import no_model
-    if isinstance(element, no_model):
+# The coefficients of a block depend only on the numbers it is built from,
+# so each is computed once per process (a study's scenarios share most of
+# them): by building the package's block from exactly those numbers and
+# reading what it computed. The keys hold the numbers with their types, so
+# a hit gives what building the block again would give.
+
+def _key(x):
+    """A hashable key of plain data, types included."""
+    if isinstance(x, dict):
+        return ("d",) + tuple((k, _key(v)) for k, v in x.items())
+    if isinstance(x, (list, tuple)):
+        return ("l",) + tuple(_key(v) for v in x)
+    if isinstance(x, np.ndarray):
+        return ("a", x.dtype.str, x.shape, x.tobytes())
+    if isinstance(x, (bool, int, float, str)) or x is None:
+        return (type(x).__name__, x)
+    raise TypeError(f"no key for {type(x).__name__}")
+
+
+_MEMO: Dict[Any, Any] = {}
+MEMO_SIZE = 8192
+
+
+def _memo(kind: str, numbers, build: Callable[[], Any]):
+    """build(), computed once for `numbers` (its value must not be changed)."""
+    try:
+        key = (kind, _key(numbers))
+    except TypeError:
+        return build()
+    try:
+        return _MEMO[key]
+    except KeyError:
+        pass
+    if len(_MEMO) >= MEMO_SIZE:
+        _MEMO.clear()
+    value = _MEMO[key] = build()
+    return value
+
+
+def _tuple(xs) -> tuple:
+    return tuple(float(x) for x in xs)
+
+
+def _pair(spec, ts) -> Optional[tuple]:
+    """The element MIMOSim builds for one pair's specification at Ts, as
+    (Gz_num, Gz_den), None for no model."""
+    if not spec:
         return None
-    return (_floats(element.Gz_num), _floats(element.Gz_den))
+
+    def build():
+        from qxdcs.algorithm.qxProcessSim import MIMOSim, no_model
+        element = MIMOSim({"y": {"u": dict(spec)}}, {}, ts).yu_model_obj["y"]["u"]
+        if isinstance(element, no_model):
+            return None
+        return (_tuple(element.Gz_num), _tuple(element.Gz_den))
+    return _memo("pair", (spec, ts), build)
 
 
-def _local(sim) -> Dict[str, Any]:
-    """A MIMOSim's tags, pairs (CV-major) and initial values."""
-    cvs, mvs = list(sim.get_cv_list()), list(sim.get_mv_list())
-    ini = sim.ini_value_dict
+def _sfilter(num, den, ts) -> tuple:
+    """(Bz, Az) of sFilter(num, den, ts)."""
+    def build():
+        from qxdcs.algorithm.qxFilter import sFilter
+        f = sFilter(list(num), list(den), ts, 0.0, 0.0)._zfilter
+        return (_tuple(f._Bz), _tuple(f._Az))
+    return _memo("sFilter", (list(num), list(den), ts), build)
+
+
+def _local(model, ini, ts) -> Dict[str, Any]:
+    """A MIMOSim's tags, pairs (CV-major) and initial values for a model
+    dictionary, initial values and Ts: the CVs in order, the MVs where they
+    first occur (get_model_tags), one element per pair."""
+    cvs = list(model)
+    mvs: List[str] = []
+    for row in model.values():
+        for mv in row:
+            if mv not in mvs:
+                mvs.append(mv)
     return {"working_point": 0.0, "cvs": cvs, "mvs": mvs,
-            "pairs": [_pair(sim.yu_model_obj[cv][mv]) for cv in cvs for mv in mvs],
+            "pairs": [_pair(model[cv].get(mv, {}), ts) for cv in cvs for mv in mvs],
             "u_ini": [float(ini.get(mv, 0.0)) for mv in mvs],
             "y_ini": [float(ini.get(cv, 0.0)) for cv in cvs]}
 
@@ -165,40 +230,37 @@ def _step(st: Step, ts: float) -> tuple:
     elif k == "noise":
         q = {"seed": tuple(p["seed"]), "sigma": p["sigma"], "mean": p["mean"]}
     elif k == "filtered_noise":
-        from qxdcs.algorithm.qxFilter import sFilter
-        f = sFilter(list(p["num_s"]), list(p["den_s"]), ts, 0.0, 0.0)._zfilter
-        q = {"seed": tuple(p["seed"]), "sigma": p["sigma"], "bz": _floats(f._Bz),
-             "az": _floats(f._Az), "offset": float(p["offset"])}
+        bz, az = _sfilter(p["num_s"], p["den_s"], ts)
+        q = {"seed": tuple(p["seed"]), "sigma": p["sigma"], "bz": bz, "az": az,
+             "offset": float(p["offset"])}
     elif k == "test_signal":
         q = {"seed": tuple(p["seed"]), "half_period_s": int(p["half_period_s"]),
              "amplitude": float(p["amplitude"]), "offset": float(p["offset"])}
     elif k == "sum":
         q = {"gains": _floats(p["gains"]), "bias": float(p["bias"])}
     elif k == "lead_lag":
-        from qxdcs.algorithm.qxLDLAG import LDLAG
         u0 = float(p["u_ini"])
-        f = LDLAG(float(p["alpha"]), float(p["tao_s"]), int(ts), u0, u0)
-        q = {"b": _floats(f._b), "a": _floats(f._a), "zi": _floats(f._zi),
-             "u_last": float(f._u_ini), "y_last": float(f._y_ini),
-             "gain": float(p["gain"]), "offset": float(p["offset"])}
+
+        def build():
+            from qxdcs.algorithm.qxLDLAG import LDLAG
+            f = LDLAG(float(p["alpha"]), float(p["tao_s"]), int(ts), u0, u0)
+            return {"b": _tuple(f._b), "a": _tuple(f._a), "zi": _tuple(f._zi),
+                    "u_last": float(f._u_ini), "y_last": float(f._y_ini)}
+        q = dict(_memo("LDLAG", (float(p["alpha"]), float(p["tao_s"]), int(ts), u0), build),
+                 gain=float(p["gain"]), offset=float(p["offset"]))
     elif k == "transfer_function":
-        from qxdcs.algorithm.qxFilter import sFilter
-        f = sFilter(list(p["num_s"]), list(p["den_s"]), ts, float(p["u_ini"]),
-                    float(p["y_ini"]))._zfilter
-        q = {"bz": _floats(f._Bz), "az": _floats(f._Az), "u_ini": float(f._u_ini),
-             "y_ini": float(f._y_ini), "gain": float(p["gain"])}
+        bz, az = _sfilter(p["num_s"], p["den_s"], ts)
+        q = {"bz": bz, "az": az, "u_ini": float(p["u_ini"]), "y_ini": float(p["y_ini"]),
+             "gain": float(p["gain"])}
     elif k == "rate_limit":
         q = {"u_ini": float(p["u_ini"]), "rise_per_min": float(p["rise_per_min"]),
              "fall_per_min": float(p["fall_per_min"])}
     elif k == "delay":
         q = {"samples": int(p["samples"])}
     elif k == "model":
-        from qxdcs.algorithm.qxProcessSim import MIMOSim
         (cv, row), = p["model"].items()
-        sim = MIMOSim({cv: {mv: dict(s) for mv, s in row.items()}}, dict(p["ini"]),
-                      _int_if_whole(ts))
-        ini = sim.ini_value_dict
-        q = {"pairs": [_pair(sim.yu_model_obj[cv][mv]) for mv in row],
+        ini, its = dict(p["ini"]), _int_if_whole(ts)
+        q = {"pairs": [_pair(dict(s), its) for s in row.values()],
              "u_ini": [float(ini.get(mv, 0.0)) for mv in row], "y_ini": float(ini.get(cv, 0.0))}
     elif k == "pid":
         q = {"KP": float(p["KP"]), "TI": float(p["TI"]), "TD": float(p["TD"]),
@@ -213,14 +275,15 @@ def _step(st: Step, ts: float) -> tuple:
         q = {"seed": tuple(p["seed"]), "sigma": p["sigma"], "every": int(p["every"]),
              "delay": int(p["delay"]), "initial": float(p["initial"])}
     elif k == "bias_update":
-        from qxdcs.algorithm.qxSoftSensor import SoftSensorBiasUpdate
-        soft = SoftSensorBiasUpdate(str(p["name"]), float(p["filter_tao"]),
-                                    float(p["abs_threshold"]), int(p["prd_len"]),
-                                    int(p["const_len"]))
-        fil = soft._fil
+        def build():
+            from qxdcs.algorithm.qxSoftSensor import SoftSensorBiasUpdate
+            fil = SoftSensorBiasUpdate("f", float(p["filter_tao"]))._fil
+            if fil is None:
+                return ((), ())
+            return (_tuple(fil._zfilter._Bz), _tuple(fil._zfilter._Az))
+        bz, az = _memo("bias filter", float(p["filter_tao"]), build)
         q = {"name": str(p["name"]), "filter_tao": float(p["filter_tao"]),
-             "filter_bz": [] if fil is None else _floats(fil._zfilter._Bz),
-             "filter_az": [] if fil is None else _floats(fil._zfilter._Az),
+             "filter_bz": bz, "filter_az": az,
              "abs_threshold": float(p["abs_threshold"]), "prd_len": int(p["prd_len"]),
              "const_len": int(p["const_len"])}
     elif k == "lab_recorder":
@@ -232,24 +295,20 @@ def _step(st: Step, ts: float) -> tuple:
 
 
 def _plant(plan: Plan) -> Dict[str, Any]:
-    from qxdcs.algorithm.qxLPVPlant import LPVPlantSim
-    from qxdcs.algorithm.qxProcessSim import MIMOSim
-
+    """The plant as MIMOSim (one model) or LPVPlantSim (a local MIMOSim per
+    working point, whose CVs start at 0) builds it."""
     pp, ts = plan.plant, plan.sample_period
     if pp.kind == "mimo":
         lm = pp.locals[0]
-        sim = MIMOSim(md.scale_gains(_plain(lm.model), lm.gain), dict(pp.initial),
-                      _int_if_whole(ts))
-        locals_ = [_local(sim)]
+        locals_ = [_local(md.scale_gains(_plain(lm.model), lm.gain), dict(pp.initial),
+                          _int_if_whole(ts))]
     else:
-        sim = LPVPlantSim(dict(pp.initial))
-        for j, lm in enumerate(pp.locals):
-            sim.addPlant(j, float(lm.working_point), md.scale_gains(_plain(lm.model), lm.gain),
-                         int(ts))
-        plants = sim.get_plant_dict()       # the checker allows one plant per working point
         locals_ = []
-        for j, lm in enumerate(pp.locals):
-            local = _local(plants[j].plant)
+        for lm in pp.locals:
+            model = md.scale_gains(_plain(lm.model), lm.gain)
+            ini = dict(pp.initial)
+            ini.update({cv: 0.0 for cv in model})
+            local = _local(model, ini, int(ts))
             local["working_point"] = float(lm.working_point)
             locals_.append(local)
     return {"lpv": pp.kind == "lpv", "locals": locals_,
