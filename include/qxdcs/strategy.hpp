@@ -7,7 +7,8 @@
 // Python package compiles its checked plans to it (qxdcs.strategy.native:
 // coefficients from SciPy through the Python modules, random numbers from
 // NumPy, so both engines agree bit for bit); a C++ program builds one from a
-// strategy file or from the file's data built in code (strategy_file.hpp).
+// strategy file or from the file's data built in code (strategy_file.hpp,
+// Strategy::from_file).
 //
 // Signals are slots 0 .. n-1 (Plan::signals names them). One sample k, in
 // this order:
@@ -43,6 +44,7 @@
 #include <variant>
 #include <vector>
 
+#include "qxdcs/config.hpp"
 #include "qxdcs/error.hpp"
 #include "qxdcs/process_sim.hpp"
 
@@ -231,6 +233,15 @@ public:
     Strategy &operator=(Strategy &&) noexcept;
     Strategy(const Strategy &) = delete;
     Strategy &operator=(const Strategy &) = delete;
+
+#if QXDCS_HAS_TOML
+    // The strategy file at `path`, read, compiled and built
+    // (strategy_file.hpp: the C++ discretisation and its own random
+    // generator, so the traces agree with the Python engine's to about 1e-12
+    // where the file has no noise).
+    static Strategy from_file(const std::string &path,
+                              std::optional<std::string> lab_dir = std::nullopt);
+#endif
 
     const strategy::Plan &plan() const;
     std::size_t samples() const;
