@@ -6,6 +6,7 @@ run says about it."""
 import csv
 import dataclasses
 import hashlib
+import os
 import pickle
 import subprocess
 import sys
@@ -429,3 +430,72 @@ def test_the_compiled_plan_holds_the_python_blocks_coefficients(tmp_path):
     (ff,) = [s for s in data["steps"] if s[1] == "loop.XD.feedforward"]
     f = sFilter([-297.47, -0.296875], [894, 1], 6.0, 0.0, 0.0)._zfilter
     assert list(ff[4]["bz"]) == list(f._Bz) and list(ff[4]["az"]) == list(f._Az)
+
+
+# --- the compiled module ---------------------------------------------------------------------
+
+def test_bad_plan_data_and_trace_arrays_are_refused_without_a_crash(tmp_path):
+    from child import run_child
+    plan = strategy.make_plan(load_text(tmp_path, text(EVERY_KIND)))
+    blob = tmp_path / "data.pickle"
+    blob.write_bytes(pickle.dumps(strategy.compile_plan(plan).resolved()))
+    run_child(f"""
+        import copy, pickle, numpy as np
+        from qxdcs.strategy import _engine
+        good = pickle.loads(open({str(blob)!r}, "rb").read())
+
+        def refused(data, kind, text=""):
+            try:
+                _engine.Strategy(data)
+            except kind as exc:
+                assert text in str(exc), exc
+            else:
+                raise AssertionError("accepted")
+
+        bad = copy.deepcopy(good); del bad["plant"]
+        refused(bad, KeyError, "plant")
+        bad = copy.deepcopy(good); bad["steps"][0] = ("pid",) + bad["steps"][0][1:]
+        refused(bad, KeyError)
+        bad = copy.deepcopy(good); k, key, i, o, p = bad["steps"][0]; bad["steps"][0] = (k, key, [99], o, p)
+        refused(bad, ValueError, "input slot 99 out of range")
+        bad = copy.deepcopy(good); k, key, i, o, p = bad["steps"][0]
+        bad["steps"][0] = (k, key, i, o, dict(p, values=p["values"][:10]))
+        refused(bad, ValueError, "a noise value is needed for every sample")
+        bad = copy.deepcopy(good); bad["steps"][0] = ("wobble",) + bad["steps"][0][1:]
+        refused(bad, ValueError, "no block of kind 'wobble'")
+        bad = copy.deepcopy(good); bad["initial"] = bad["initial"][:-1]
+        refused(bad, ValueError, "one initial value per signal")
+        bad = copy.deepcopy(good); bad["signals"] = 5
+        refused(bad, TypeError)
+        run = _engine.Strategy(good)
+        n, m = run.samples, run.n_signals
+        frozen = np.zeros((n, m))
+        frozen.flags.writeable = False
+        for traces in (np.zeros((n, m + 1)), np.zeros((n - 1, m)), np.zeros((n, m), np.float32),
+                       np.zeros((m, n)).T, [[0.0] * m] * n, frozen):
+            try:
+                run.run_to(5, traces)
+            except (ValueError, TypeError):
+                pass
+            else:
+                raise AssertionError("accepted")
+        assert run.k == 0
+        traces = np.zeros((n, m))
+        assert run.run_to(n, traces) == n and np.isfinite(traces).all()
+        print("ok")
+        """, cwd=str(tmp_path))
+
+
+def test_the_stub_of_the_compiled_module_names_what_it_has():
+    import ast
+    from qxdcs.strategy import _engine
+    stub = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "qxdcs",
+                        "strategy", "_engine.pyi")
+    tree = ast.parse(open(stub, encoding="utf-8").read())
+    (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef)]
+    stubbed = {n.name for n in cls.body if isinstance(n, ast.FunctionDef)} - {"__init__"}
+    public = {n for n in dir(_engine.Strategy) if not n.startswith("_")}
+    assert stubbed == public
+    for n in cls.body:
+        if isinstance(n, ast.FunctionDef) and n.name != "stop_at_non_finite":
+            assert ast.get_docstring(n), n.name

@@ -211,6 +211,15 @@ qs::Plan plan_of(nb::handle d) {
 
 using Rows = nb::ndarray<double, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
 
+// The caller's own array, never a converted copy (the rows must land in it).
+Rows rows_cast(nb::handle traces) {
+    Rows r;
+    if (!nb::try_cast<Rows>(traces, r, false))
+        throw nb::type_error("the traces must be a writable float64 array in C order, one row "
+                             "per sample and one column per signal");
+    return r;
+}
+
 struct Engine {
     qxdcs::Strategy strategy;
     std::string printed;
@@ -227,7 +236,7 @@ struct Engine {
     double *rows_of(nb::handle traces) {
         if (traces.is_none())
             return nullptr;
-        Rows r = nb::cast<Rows>(traces);
+        Rows r = rows_cast(traces);
         if (r.shape(0) < strategy.samples() || r.shape(1) != strategy.n_signals())
             throw nb::value_error("the trace array must hold one row per sample and one column "
                                   "per signal");
@@ -294,8 +303,10 @@ NB_MODULE(_engine, m) {
              "samples completed; a block's error is raised after `failure` is set.")
         .def_prop_ro("k", [](const Engine &e) { return e.strategy.k(); },
                      "The next sample to run.")
-        .def_prop_ro("samples", [](const Engine &e) { return e.strategy.samples(); })
-        .def_prop_ro("n_signals", [](const Engine &e) { return e.strategy.n_signals(); })
+        .def_prop_ro("samples", [](const Engine &e) { return e.strategy.samples(); },
+                     "The samples of the plan.")
+        .def_prop_ro("n_signals", [](const Engine &e) { return e.strategy.n_signals(); },
+                     "The signal slots of the plan.")
         .def_prop_ro("values",
                      [](const Engine &e) {
                          nb::list out;
@@ -348,12 +359,13 @@ NB_MODULE(_engine, m) {
                  return out;
              },
              "[(slot, [(sample drawn, value), ...])] per laboratory-value step.")
-        .def_prop_ro("n_blocks", [](const Engine &e) { return e.strategy.n_blocks(); })
+        .def_prop_ro("n_blocks", [](const Engine &e) { return e.strategy.n_blocks(); },
+                     "Schedules, steps and after steps of the plan, and the plant.")
         .def("block_key", [](const Engine &e, std::size_t i) { return e.strategy.block_key(i); },
-             "index"_a)
+             "index"_a, "The key of block `index` (\"plant\" for the last).")
         .def("block_cost_ns",
              [](const Engine &e, std::size_t index, nb::handle traces, int repeats) {
-                 Rows r = nb::cast<Rows>(traces);
+                 Rows r = rows_cast(traces);
                  if (r.shape(0) < e.strategy.samples() || r.shape(1) != e.strategy.n_signals())
                      throw nb::value_error("the traces of a complete run are needed");
                  const double *rows = r.data();
