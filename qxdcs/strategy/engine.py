@@ -125,6 +125,19 @@ def locate(plan: Plan, rows: np.ndarray, recorders: bool, base: int = 0,
     return None
 
 
+def lab_file(lab_dir: str, name: str) -> str:
+    """The laboratory CSV file of the recorder `name` in `lab_dir`."""
+    return os.path.join(lab_dir, name + "_Raw_LabData.csv")
+
+
+def lab_files(plan: Plan, lab_dir: Optional[str]) -> Dict[str, str]:
+    """The laboratory CSV files the recorders of a run wrote, by name."""
+    if lab_dir is None:
+        return {}
+    names = [st.params["name"] for st in plan.steps if st.kind == "lab_recorder"]
+    return {n: lab_file(lab_dir, n) for n in names if os.path.exists(lab_file(lab_dir, n))}
+
+
 class LabSampler:
     """Laboratory results of a true value: a sample drawn every `every`
     samples (from sample 0 on), its result known `delay` samples later, with
@@ -286,7 +299,7 @@ class Engine:
                                                 int(p["const_len"]))
         elif k == "lab_recorder":
             if self.lab_dir is not None:
-                csv = os.path.join(self.lab_dir, p["name"] + "_Raw_LabData.csv")
+                csv = lab_file(self.lab_dir, p["name"])
                 if os.path.exists(csv):
                     os.remove(csv)   # a run's file holds that run's results
                 out[f"W{i}"] = LabDataRecorder(str(p["name"]), float(p["abs_threshold"]),
@@ -513,12 +526,7 @@ class Engine:
                 name = plan.signals[st.output][len("LAB_"):]
                 lab[name] = ([k * plan.sample_period for k, _ in sampler.arrived],
                              [v for _, v in sampler.arrived])
-        files = {}
-        for i, st in enumerate(plan.steps):
-            if st.kind == "lab_recorder" and f"W{i}" in self._objects:
-                path = os.path.join(self.lab_dir, st.params["name"] + "_Raw_LabData.csv")
-                if os.path.exists(path):
-                    files[st.params["name"]] = path
+        files = lab_files(plan, self.lab_dir)
         nf = self._non_finite
         if nf is not None and nf.sample > n:
             nf = None

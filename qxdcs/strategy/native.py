@@ -30,7 +30,7 @@ import numpy as np
 
 from qxdcs.strategy import models as md
 from qxdcs.strategy.engine import (EngineFailure, NonFinite, Result, _int_if_whole, _plain,
-                                   _seeded)
+                                   _seeded, lab_files)
 from qxdcs.strategy.plan import KINDS, Plan, Step
 
 # Samples run between two returns to Python (progress, Ctrl-C, printed lines).
@@ -336,15 +336,9 @@ class NativeEngine:
         self.failure = None
         self._printed = io.StringIO()
         self._trace = np.empty((self.plan.samples, len(self.plan.signals)))
-        if lab_dir is not None:
-            for name in self._recorders():
-                csv = os.path.join(lab_dir, name + "_Raw_LabData.csv")
-                if os.path.exists(csv):
-                    os.remove(csv)   # a run's file holds that run's results
+        for csv in lab_files(self.plan, lab_dir).values():
+            os.remove(csv)   # a run's file holds that run's results
         self._run = extension().Strategy(self.native.resolved(), lab_dir)
-
-    def _recorders(self) -> List[str]:
-        return [st.params["name"] for st in self.plan.steps if st.kind == "lab_recorder"]
 
     @property
     def k(self) -> int:
@@ -417,12 +411,7 @@ class NativeEngine:
         for slot, arrived in self._run.lab_arrivals():
             name = plan.signals[slot][len("LAB_"):]
             lab[name] = ([k * plan.sample_period for k, _ in arrived], [v for _, v in arrived])
-        files = {}
-        if self.lab_dir is not None:
-            for name in self._recorders():
-                path = os.path.join(self.lab_dir, name + "_Raw_LabData.csv")
-                if os.path.exists(path):
-                    files[name] = path
+        files = lab_files(plan, self.lab_dir)
         return Result(plan, np.arange(n) * plan.sample_period, traces, lab, files,
                       self._printed.getvalue(), "native", self.non_finite)
 
