@@ -886,6 +886,7 @@ double Strategy::block_cost_ns(std::size_t index, const double *rows, int repeat
     for (int r = 0; r < std::max(1, repeats); ++r) {
         std::unique_ptr<Block> block;
         std::unique_ptr<PlantRun> plant;
+        std::optional<std::size_t> own;
         if (index == c) {
             plant = std::make_unique<PlantRun>(p.plant, p.sample_period);
         } else {
@@ -896,7 +897,7 @@ double Strategy::block_cost_ns(std::size_t index, const double *rows, int repeat
                 return 0.0;
             slots = s.inputs;
             if (std::holds_alternative<strategy::Pid>(s.params))
-                slots.push_back(s.output);  // the tracking value: its own last output
+                own = s.output;  // the tracking value: its own output of the sample before
         }
         std::vector<double> v = p.initial;
         double *vv = v.data();
@@ -905,6 +906,8 @@ double Strategy::block_cost_ns(std::size_t index, const double *rows, int repeat
             const double *row = rows + k * n;
             for (std::size_t s : slots)
                 vv[s] = row[s];
+            if (own && k > 0)
+                vv[*own] = (row - n)[*own];
             if (block)
                 block->run(k, vv);
             else
