@@ -1,6 +1,8 @@
 // A strategy run natively: the plant and the blocks of a strategy file as a
 // plan of C++ blocks and numbered signal slots, and the loop that runs it,
-// sample by sample, without allocating.
+// sample by sample. The blocks take their memory when they are built (the
+// LPV plant its scratch in the first sample), so a sample allocates nothing,
+// except for a line a block prints and a line a laboratory recorder writes.
 //
 // The plan (qxdcs::strategy::Plan) is plain data with every number resolved:
 // discrete coefficients, random numbers drawn, operating points filled. The

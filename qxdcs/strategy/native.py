@@ -1,6 +1,8 @@
 """The native engine: a plan compiled to C++ blocks and signal slots, whose
 per-sample loop runs in C++ (qxdcs::Strategy, bound as
-``qxdcs.strategy._engine``) without a Python call or an allocation.
+``qxdcs.strategy._engine``) without a Python call, and without allocating
+(save a line a block prints or a recorder writes); the interpreter's lock is
+released while it runs.
 
 Compiling (`compile_plan`) is done once, in Python, and gives every block
 the numbers the Python engine's block has: the discrete coefficients are
