@@ -332,6 +332,15 @@ def test_scenarios_that_share_blocks_compile_alike(tmp_path):
         assert_same(*both(plan))
 
 
+def test_the_numbers_a_block_is_built_from_are_told_apart_to_the_bit():
+    key = native._key
+    assert key({"num_s": [0.0, 1]}) != key({"num_s": [-0.0, 1]})
+    assert key([1, 2.0]) != key([1.0, 2.0]) and key((1.0,)) == key([1.0])
+    assert key({"a": 1, "b": 2}) != key({"b": 2, "a": 1})     # key order is model order
+    with pytest.raises(TypeError):
+        key({"x": object()})
+
+
 def test_a_snapshot_of_a_native_run_continues_exactly(tmp_path):
     plan = strategy.make_plan(load_text(tmp_path, MORE_KINDS))
     lab = tmp_path / "lab"

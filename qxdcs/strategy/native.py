@@ -150,7 +150,9 @@ def _key(x):
         return ("l",) + tuple(_key(v) for v in x)
     if isinstance(x, np.ndarray):
         return ("a", x.dtype.str, x.shape, x.tobytes())
-    if isinstance(x, (bool, int, float, str)) or x is None:
+    if isinstance(x, float):
+        return ("float", x.hex())          # -0.0 is not 0.0 here
+    if isinstance(x, (bool, int, str)) or x is None:
         return (type(x).__name__, x)
     raise TypeError(f"no key for {type(x).__name__}")
 
