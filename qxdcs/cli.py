@@ -133,6 +133,9 @@ def _run(sub):
     p.add_argument("--no-plot", action="store_true", help="do not draw the figure")
     p.add_argument("--traces", choices=("auto", "parquet", "csv"), default="auto",
                    help="format of the traces (default: Parquet when pyarrow is installed)")
+    p.add_argument("--engine", choices=("native", "python"),
+                   help="the engine that runs it (default: native where the file allows it, "
+                        "else python); both give the same traces")
     p.set_defaults(run=_run_file)
 
 
@@ -153,7 +156,10 @@ def _run_file(args) -> int:
         figure = None
     plan = _plan(strategy, args.file, args.samples, args.seed)
     try:
-        done = outputs.run_into(plan, out, figure, args.traces, outputs.Progress())
+        done = outputs.run_into(plan, out, figure, args.traces, outputs.Progress(),
+                                args.engine or "auto")
+    except strategy.NotNative as exc:
+        raise Failure(f"{args.file}: {exc}; run it with --engine python") from None
     except outputs.RunFailure as exc:
         raise Failure(f"{args.file}: {exc}") from None
     print(done.report())

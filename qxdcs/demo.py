@@ -154,12 +154,15 @@ class ClosedLoop:
     TRACES = ["throughput", "TI300", "LOAD", "SP_TI101", "TI101", "FV101", "SP_AI201", "AI201",
               "FV201", "alarm", "quality", "prediction", "bias", "corrected"]
 
-    def __init__(self, scenario: Scenario, out_dir: Optional[str] = None):
-        from qxdcs.strategy import Engine
+    def __init__(self, scenario: Scenario, out_dir: Optional[str] = None,
+                 engine: str = "auto"):
+        from qxdcs.strategy import make_engine
         self.scenario = scenario
         self.plan = make_plan(scenario)
         self.out_dir = os.path.abspath(out_dir) if out_dir is not None else None
-        self.engine = Engine(self.plan, lab_dir=self.out_dir)
+        # The native engine where the plan allows it (`engine`: "auto",
+        # "native" or "python"); both give the same traces.
+        self.engine = make_engine(self.plan, lab_dir=self.out_dir, engine=engine)
 
     @property
     def k(self) -> int:

@@ -46,3 +46,14 @@ def test_example_builds_against_the_installed_package(tmp_path):
     assert last[0] == "240" and abs(float(last[2]) - 82.0) < 0.05
     assert abs(float(last[5]) - 41.5) < 0.05
     assert lines[-1].startswith("IAE TI101 ")
+    # Strategies run natively: one built in code, and the reactor's file.
+    out = subprocess.run([str(build / "strategy_run")], check=True, capture_output=True,
+                         text=True).stdout
+    lines = out.splitlines()
+    assert lines[0].startswith("built in code: 600 samples of 9 signals")
+    assert [lines[12].split()[i] for i in (0, 1, 4)] == ["599", "82.0000", "41.5000"]
+    if "QXDCS_HAS_TOML 1" in (PREFIX / "include" / "qxdcs" / "config.hpp").read_text():
+        assert lines[13].startswith(str(ROOT / "qxdcs" / "examples" / "reactor.toml") +
+                                    ": 720 samples of 23 signals")
+        last = lines[-1].split()
+        assert last[0] == "719" and abs(float(last[2]) - 86.0) < 0.2

@@ -23,6 +23,8 @@
 #include "qxdcs/rate_limit.hpp"
 #include "qxdcs/soft_sensor.hpp"
 #include "qxdcs/step_response.hpp"
+#include "qxdcs/strategy.hpp"
+#include "qxdcs/strategy_file.hpp"
 #include "qxdcs/tdf2_filter.hpp"
 #include "qxdcs/test_signal.hpp"
 #include "qxdcs/trigger.hpp"

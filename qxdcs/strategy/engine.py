@@ -11,12 +11,19 @@ Errors of the blocks reach the caller unchanged (a study reports them per
 scenario); `Engine.failure` then says at which sample and in which step it
 happened. Lines the blocks print (the soft sensor's) are kept in
 `Engine.printed`, not shown.
+
+A value that stops being a finite number is located the same way by both
+engines (`locate`, `NonFinite`): the first sample whose row holds one, and
+in that row the first value in the order the sample writes them (the CVs
+and delayed values carried in from the sample before, then the schedules,
+then the steps), with the block that wrote it. `Result.non_finite` holds it;
+`run(check_finite=True)` stops there and raises EngineFailure.
 """
 import contextlib
 import io
 import os
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -39,6 +46,8 @@ class Result:
     lab: Dict[str, Tuple[List[float], List[float]]]
     lab_files: Dict[str, str] = field(default_factory=dict)
     printed: str = ""
+    engine: str = "python"                  # the engine that ran it: "python" or "native"
+    non_finite: Optional["NonFinite"] = None
 
     @property
     def samples(self) -> int:
@@ -52,6 +61,81 @@ class Result:
             if len(bad) and (best is None or bad[0] < best[1]):
                 best = (name, int(bad[0]))
         return best
+
+
+@dataclass(frozen=True)
+class NonFinite:
+    """Where a value first stopped being a finite number: the sample, the
+    signal, the block that wrote it (a step's key, or "plant") and the value
+    (nan, inf or -inf)."""
+    sample: int
+    signal: str
+    block: str
+    value: float
+
+    def __str__(self) -> str:
+        return (f"{self.signal} became {self.value!r} at sample {self.sample} "
+                f"(written by {self.block})")
+
+
+def write_order(plan: Plan, recorders: bool) -> Tuple[List[Tuple[int, str]],
+                                                      List[Tuple[int, str]],
+                                                      List[Tuple[int, str]]]:
+    """The order in which a sample writes the slots, each with its writer:
+    (carried in at sample 0, carried in at later samples, written within a
+    sample). Carried in are the CVs and the delayed values of the sample
+    before, and at sample 0 also every slot no schedule or step writes (a
+    constant, an MV no block writes, a recorder's slot when recorders do not
+    run). `recorders`: whether laboratory recorders run."""
+    carried = [(s, "plant") for _, s in plan.plant.cv] + [(st.output, st.key)
+                                                          for st in plan.after]
+    within = [(st.output, st.key) for st in plan.schedules if st.kind != "constant"]
+    within += [(st.output, st.key) for st in plan.steps
+               if recorders or st.kind != "lab_recorder"]
+    writer = {st.output: st.key for st in plan.schedules + plan.steps + plan.after}
+    taken = {s for s, _ in carried + within}
+    rest = [(s, writer.get(s, "plant")) for s in range(len(plan.signals)) if s not in taken]
+    return carried + rest, carried, within
+
+
+def locate(plan: Plan, rows: np.ndarray, recorders: bool, base: int = 0,
+           partial: Optional[Tuple[int, Sequence[float], int]] = None) -> Optional[NonFinite]:
+    """The first value that is not a finite number in `rows` (the traces of
+    samples base, base + 1, ...), and failing that in `partial`: (sample,
+    values, steps done) of a sample that stopped within its steps."""
+    if len(rows):
+        bad = ~np.isfinite(rows)
+        hit = np.flatnonzero(bad.any(axis=1))
+        if len(hit):
+            r = int(hit[0])
+            first, carried, within = write_order(plan, recorders)
+            for s, key in (first if base + r == 0 else carried) + within:
+                if bad[r, s]:
+                    return NonFinite(base + r, plan.signals[s], key, float(rows[r, s]))
+    if partial is not None:
+        k, values, done = partial
+        first, carried, _ = write_order(plan, recorders)
+        order = list(first if k == 0 else carried)
+        order += [(st.output, st.key) for st in plan.schedules if st.kind != "constant"]
+        order += [(st.output, st.key) for st in plan.steps[:done]
+                  if recorders or st.kind != "lab_recorder"]
+        for s, key in order:
+            if not np.isfinite(values[s]):
+                return NonFinite(k, plan.signals[s], key, float(values[s]))
+    return None
+
+
+def lab_file(lab_dir: str, name: str) -> str:
+    """The laboratory CSV file of the recorder `name` in `lab_dir`."""
+    return os.path.join(lab_dir, name + "_Raw_LabData.csv")
+
+
+def lab_files(plan: Plan, lab_dir: Optional[str]) -> Dict[str, str]:
+    """The laboratory CSV files the recorders of a run wrote, by name."""
+    if lab_dir is None:
+        return {}
+    names = [st.params["name"] for st in plan.steps if st.kind == "lab_recorder"]
+    return {n: lab_file(lab_dir, n) for n in names if os.path.exists(lab_file(lab_dir, n))}
 
 
 class LabSampler:
@@ -79,8 +163,12 @@ class LabSampler:
 
 
 class EngineFailure(Exception):
-    """Raised by `Engine.run(check_finite=True)` when a trace stops being a
-    finite number (a plant that diverges)."""
+    """Raised by `run(check_finite=True)` when a value stops being a finite
+    number (a plant that diverges); `non_finite` says where."""
+
+    def __init__(self, non_finite: NonFinite):
+        super().__init__(str(non_finite))
+        self.non_finite = non_finite
 
 
 def _seeded(seed) -> np.random.Generator:
@@ -105,6 +193,7 @@ class Engine:
         self._stored = 0
         self._printed = io.StringIO()
         self.failure: Optional[Tuple[int, str]] = None
+        self._non_finite: Optional[NonFinite] = None
         self._objects = self._build()
         self.source, self._lines = self._write_source()
         self._compile()
@@ -210,7 +299,7 @@ class Engine:
                                                 int(p["const_len"]))
         elif k == "lab_recorder":
             if self.lab_dir is not None:
-                csv = os.path.join(self.lab_dir, p["name"] + "_Raw_LabData.csv")
+                csv = lab_file(self.lab_dir, p["name"])
                 if os.path.exists(csv):
                     os.remove(csv)   # a run's file holds that run's results
                 out[f"W{i}"] = LabDataRecorder(str(p["name"]), float(p["abs_threshold"]),
@@ -251,12 +340,15 @@ class Engine:
         """The per-sample loop as Python source, and which step each line runs."""
         plan, ns = self.plan, self._objects
         body: List[Tuple[str, str]] = []
+        done: List[int] = []      # for each line: the steps complete before it
         for i, st in enumerate(plan.schedules):
             if st.kind != "constant":
                 body.append((f"v[{st.output}] = S{i}[k]", st.key))
         for i, st in enumerate(plan.steps):
             for line in self._lines_of(i, st, ns):
                 body.append((line, st.key))
+                done.append(i)
+        done = [0] * (len(body) - len(done)) + done
         body.append(("rec(v[:])", "recording the traces"))
         pp = plan.plant
         for j, (_, s) in enumerate(pp.mv):
@@ -276,11 +368,12 @@ class Engine:
         names = sorted(set(ns) - {"V"})
         args = ", ".join(["v=V", "rec=None"] + [f"{x}={x}" for x in names])
         head = [f"def loop(k0, k1, {args}):", "    for k in range(k0, k1):"]
+        done += [len(plan.steps)] * (len(body) - len(done))
         lines = {}
         src = list(head)
-        for text, key in body:
+        for (text, key), before in zip(body, done):
             src.append("        " + text)
-            lines[len(src)] = key
+            lines[len(src)] = (key, before)
         src.append("    return k1")
         return "\n".join(src) + "\n", lines
 
@@ -345,34 +438,64 @@ class Engine:
         """Advance the run by one sample."""
         self.run_to(self.k + 1)
 
-    def run_to(self, k_end: int, progress: Optional[Callable[[int, int], None]] = None):
+    def run_to(self, k_end: int, progress: Optional[Callable[[int, int], None]] = None,
+               check_finite: bool = False):
         """Run up to (not including) sample `k_end`; `progress(done, total)`
-        is called after each chunk of samples."""
+        is called after each chunk of samples. With `check_finite` the run
+        stops at the first value that is not a finite number and raises
+        EngineFailure (the samples before it are kept)."""
         n = self.plan.samples
         k_end = min(int(k_end), n)
         while self.k < k_end:
             stop = min(k_end, self.k + CHUNK)
+            start = self._stored
             with contextlib.redirect_stdout(self._printed):
                 try:
                     self.k = self._loop(self.k, stop)
                 except Exception as exc:
-                    self._locate(exc)
+                    done = self._locate(exc)
                     self._store()
+                    if self._non_finite is None:
+                        self._non_finite = self._find_non_finite(start, done)
+                    if check_finite and self._non_finite is not None:
+                        self._stop_at(self._non_finite)
+                        raise EngineFailure(self._non_finite) from exc
                     raise
             self._store()
+            if self._non_finite is None:
+                self._non_finite = self._find_non_finite(start)
+            if check_finite and self._non_finite is not None:
+                self._stop_at(self._non_finite)
+                raise EngineFailure(self._non_finite)
             if progress is not None:
                 progress(self.k, n)
 
-    def _locate(self, exc):
+    def _find_non_finite(self, start: int, done: Optional[int] = None) -> Optional[NonFinite]:
+        partial = None if done is None else (self.k, self.values, done)
+        return locate(self.plan, self._trace[start:self._stored], self.lab_dir is not None,
+                      start, partial)
+
+    def _stop_at(self, nf: NonFinite):
+        """Keep the samples before the first non-finite value; the run stops."""
+        self._stored = min(self._stored, nf.sample)
+        self.k = nf.sample
+        self.failure = (nf.sample, nf.block)
+
+    def _locate(self, exc) -> Optional[int]:
+        """Where a block failed: sets k and failure; returns the steps of the
+        failing sample that were complete (None when not found)."""
         tb, found = exc.__traceback__, None
         while tb is not None:
             if tb.tb_frame.f_code.co_filename == _FILENAME:
                 found = tb
             tb = tb.tb_next
-        if found is not None:
-            k = found.tb_frame.f_locals.get("k", self.k)
-            self.k = k        # the samples before it are complete and recorded
-            self.failure = (int(k), self._lines.get(found.tb_lineno, "?"))
+        if found is None:
+            return None
+        k = found.tb_frame.f_locals.get("k", self.k)
+        self.k = k        # the samples before it are complete and recorded
+        key, done = self._lines.get(found.tb_lineno, ("?", None))
+        self.failure = (int(k), key)
+        return done
 
     def _store(self):
         rows = self._rows
@@ -385,9 +508,10 @@ class Engine:
                 self._stored += len(rows)
             self._rows.clear()
 
-    def run(self, progress: Optional[Callable[[int, int], None]] = None) -> Result:
-        """Run to the end of the plan and return the result."""
-        self.run_to(self.plan.samples, progress)
+    def run(self, progress: Optional[Callable[[int, int], None]] = None,
+            check_finite: bool = False) -> Result:
+        """Run to the end of the plan and return the result (see run_to)."""
+        self.run_to(self.plan.samples, progress, check_finite)
         return self.result()
 
     def result(self) -> Result:
@@ -402,14 +526,12 @@ class Engine:
                 name = plan.signals[st.output][len("LAB_"):]
                 lab[name] = ([k * plan.sample_period for k, _ in sampler.arrived],
                              [v for _, v in sampler.arrived])
-        files = {}
-        for i, st in enumerate(plan.steps):
-            if st.kind == "lab_recorder" and f"W{i}" in self._objects:
-                path = os.path.join(self.lab_dir, st.params["name"] + "_Raw_LabData.csv")
-                if os.path.exists(path):
-                    files[st.params["name"]] = path
+        files = lab_files(plan, self.lab_dir)
+        nf = self._non_finite
+        if nf is not None and nf.sample > n:
+            nf = None
         return Result(plan, np.arange(n) * plan.sample_period, traces, lab, files,
-                      self._printed.getvalue())
+                      self._printed.getvalue(), "python", nf)
 
     @property
     def traces(self) -> np.ndarray:
@@ -448,7 +570,3 @@ class Engine:
 def _plain(model) -> Dict:
     return {cv: {mv: dict(spec) for mv, spec in row.items()} for cv, row in model.items()}
 
-
-def run(plan: Plan, lab_dir: Optional[str] = None, progress=None) -> Result:
-    """Run a plan from the start with the Python engine."""
-    return Engine(plan, lab_dir).run(progress)

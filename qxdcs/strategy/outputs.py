@@ -1,6 +1,7 @@
 """The files of a run: traces, summary, figure and laboratory CSV files.
 
-`run_into` runs a plan and writes its files into a folder as one change:
+`run_into` runs a plan (on the native engine where it can) and writes its
+files into a folder as one change:
 everything is first written into a temporary folder beside them, and only a
 run that completed (no block failed, every trace finite) and whose files
 were all written is moved into place, each file renamed over the one it
@@ -20,7 +21,8 @@ from typing import Callable, Dict, List, Optional
 import numpy as np
 
 from qxdcs.strategy import metrics
-from qxdcs.strategy.engine import Engine, Result
+from qxdcs.strategy.engine import EngineFailure, Result
+from qxdcs.strategy.engines import Choice, choose, make_engine
 from qxdcs.strategy.plan import Plan
 
 TRACES_CSV, TRACES_PARQUET = "traces.csv", "traces.parquet"
@@ -121,39 +123,45 @@ class Written:
     summary: Dict
     files: Dict[str, str] = field(default_factory=dict)   # role -> final path
     elapsed: float = 0.0
+    engine: Optional[Choice] = None                        # the engine that ran it
 
     def report(self) -> str:
-        """What a command prints: the summary, the files, the time taken."""
+        """What a command prints: the summary, the files, the time taken and
+        the engine that ran it."""
         lines = [metrics.table(self.summary)]
         for role, path in self.files.items():
             label = "laboratory results" if role.startswith("lab:") else role.replace("_", " ")
             lines.append(f"{label}: {path}")
-        lines.append(f"{self.result.samples} samples in {self.elapsed:.2f} s")
+        on = f" on the {self.engine}" if self.engine is not None else ""
+        lines.append(f"{self.result.samples} samples in {self.elapsed:.2f} s{on}")
         return "\n".join(lines)
 
 
 def run_into(plan: Plan, out: str, figure: Optional[str] = FIGURE, traces: str = "auto",
-             progress: Optional[Callable[[int, int], None]] = None) -> Written:
+             progress: Optional[Callable[[int, int], None]] = None,
+             engine: str = "auto") -> Written:
     """Run `plan` and write its files into the folder `out` (which exists);
-    raises RunFailure, leaving `out` as it was, when the run fails or its
-    files cannot be written. `figure`: the figure's file name, None for no
-    figure."""
+    raises RunFailure, leaving `out` as it was, when the run fails, a value
+    stops being a finite number, or its files cannot be written. `figure`:
+    the figure's file name, None for no figure. `engine`: "auto" (native
+    where the plan allows it), "native" or "python"."""
+    choice = choose(plan, engine)
     tmp = tempfile.mkdtemp(prefix=".qxdcs-partial-", dir=out)
     try:
-        engine = Engine(plan, lab_dir=tmp)
+        runner = make_engine(plan, tmp, choice.name)
         started = time.perf_counter()
         try:
-            result = engine.run(progress)
+            result = runner.run(progress, check_finite=True)
+        except EngineFailure as exc:
+            nf = exc.non_finite
+            raise RunFailure(f"the run diverged: {nf.signal} is not a finite number from "
+                             f"{_when(plan, nf.sample)} on (it became {nf.value!r}, written by "
+                             f"{nf.block}); no files written") from None
         except Exception as exc:
-            k, where = engine.failure or (engine.k, "?")
+            k, where = runner.failure or (runner.k, "?")
             raise RunFailure(f"the run failed at {_when(plan, k)} in {where}: "
                              f"{_error_text(exc)}; no files written") from None
         elapsed = time.perf_counter() - started
-        bad = result.first_non_finite()
-        if bad is not None:
-            name, k = bad
-            raise RunFailure(f"the run diverged: {name} is not a finite number from "
-                             f"{_when(plan, k)} on; no files written")
         summary = metrics.summarize(result)
         written = {}
         try:
@@ -183,7 +191,7 @@ def run_into(plan: Plan, out: str, figure: Optional[str] = FIGURE, traces: str =
         for role, path in final.items():
             if role.startswith("lab:"):
                 result.lab_files[role[4:]] = path
-        return Written(result, summary, final, elapsed)
+        return Written(result, summary, final, elapsed, choice)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 

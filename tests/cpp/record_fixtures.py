@@ -325,6 +325,46 @@ def test_signal_cases():
     f.write()
 
 
+# Strategy files without random noise, the changes that take the noise out
+# of the shipped examples (the C++ side makes the same in code), and the
+# samples to run (None: the file's).
+STRATEGY_FILES = {
+    "kinds": (HERE / "strategy_kinds.toml", {}, None),
+    "lpv": (HERE / "strategy_lpv.toml", {}, None),
+    "reactor": (HERE.parent.parent.parent / "qxdcs" / "examples" / "reactor.toml",
+                {"signal.TI300.sigma": 0.0, "loop.TI101.measurement_noise": 0.0,
+                 "loop.AI201.measurement_noise": 0.0, "soft_sensor.AI201_quality.lab_noise": 0.0},
+                None),
+    "column": (HERE.parent.parent.parent / "qxdcs" / "examples" / "column.toml",
+               {"signal.F_measured.sigma": 0.0, "signal.feed_composition_drift.sigma": 0.0,
+                "loop.XD.measurement_noise": 0.0, "loop.XB.measurement_noise": 0.0,
+                "alarm.XB_high.signal": "XB"}, 600),
+}
+
+
+TRACE_STEP = 3
+
+
+def strategy_cases():
+    from qxdcs import strategy
+    f = Fixture("strategy.txt", "Traces of strategy files without noise on the Python "
+                "engine (every signal at every third sample, lab recorders not running), the start "
+                "of each run's clock, and SeedSequence states")
+    for case, (path, changes, samples) in STRATEGY_FILES.items():
+        plan = strategy.make_plan(strategy.load(str(path)).replace(changes), samples=samples)
+        with contextlib.redirect_stdout(io.StringIO()):
+            result = strategy.run(plan, engine="python")
+        f.put(f"{case}.n_signals", [len(plan.signals)])
+        f.put(f"{case}.samples", [plan.samples])
+        f.put(f"{case}.start", [plan.start])
+        for name in plan.signals:        # every third sample
+            f.put(f"{case}.{name}", result.traces[name][::TRACE_STEP])
+    for entropy in ([0, 0], [1, 2940733431], [7, 4294967295], [2 ** 40 + 3, 5]):
+        f.put("seedseq." + ".".join(map(str, entropy)),
+              np.random.SeedSequence(entropy).generate_state(4).astype(float))
+    f.write()
+
+
 def main():
     np.seterr(all="ignore")
     c2d_cases()
@@ -334,6 +374,7 @@ def main():
     lpv_cases()
     soft_sensor_cases()
     test_signal_cases()
+    strategy_cases()
     return 0
 
 
