@@ -79,6 +79,7 @@ def main(argv=None):
     assert len(tasks) == N * N
 
     def here():
+        runner._PREPARED.clear()    # each study starts cold, as a new command would
         rows = []
         runner.run_here(sf, tasks, rows.extend, SAMPLES)
         return rows

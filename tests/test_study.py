@@ -24,7 +24,7 @@ import pytest
 pytest.importorskip("pydantic")
 
 from qxdcs import cli, strategy, study  # noqa: E402
-from qxdcs.study import command, figure, grid, results, runner  # noqa: E402
+from qxdcs.study import command, figure, grid, prepared, results, runner  # noqa: E402
 
 REACTOR = study.reactor_file()
 COLUMN = os.path.join(os.path.dirname(REACTOR), "column.toml")
@@ -213,6 +213,46 @@ def test_a_scenario_that_fails_is_a_row_with_its_error(reactor):
     assert [bool(r["error"]) for r in rows] == [False, False, False, True]
     assert rows[3]["error"].startswith("StrategyError: ") and "op_" in rows[3]["error"]
     assert "loop.TI101.IAE" not in rows[3]
+
+
+def test_patched_scenarios_give_the_rows_of_scenarios_built_from_scratch(reactor, monkeypatch):
+    """The file's plan is built once and a scenario's numbers are put into it;
+    a value that adds a block (noise 0 -> 0.02), a plant's numbers and an
+    invalid combination of limits are built from scratch. Every row is the
+    row of the scenario built from scratch, bit for bit."""
+    axes = [grid.Axis("loop.TI101.KP", (-2.0, -6.0)), grid.Axis("loop.AI201.TI", (900, 1800)),
+            grid.Axis("loop.AI201.measurement_noise", (0.0, 0.02)),
+            grid.Axis("simulation.seed", (1, 3)), grid.Axis("plant.gain_factor", (1.0, 1.2)),
+            grid.Axis("loop.TI101.op_low", (0.0, 60.0)),
+            grid.Axis("loop.TI101.op_high", (70.0, 50.0))]
+    tasks = list(enumerate(grid.scenarios(axes)))
+    runner._PREPARED.clear()
+    fast = []
+    runner.run_here(reactor, tasks, fast.extend, 60)
+    ready = runner.prepared(reactor, 60)
+    assert ready.patched > len(tasks) // 2 and ready.built == len(tasks) // 4
+    monkeypatch.setattr(runner, "prepared", lambda sf, samples: None)
+    slow = []
+    runner.run_here(reactor, tasks, slow.extend, 60)
+    same_rows(fast, slow)
+    assert sum(1 for r in slow if r["error"]) == len(tasks) // 4
+
+
+def test_a_diff_tells_types_and_signed_zeros_apart():
+    a = {"x": [1.0, 0.0, 2], "y": (3.0,)}
+    assert prepared.diff(a, {"x": [1.0, -0.0, 2.0], "y": (3.0,)}) == \
+        [(("x", 1), -0.0), (("x", 2), 2.0)]
+    with pytest.raises(prepared._Mismatch):
+        prepared.diff(a, {"x": [1.0, 0.0], "y": (3.0,)})
+    b = prepared.patch(a, [(("x", 1), 5.0)])
+    assert b == {"x": [1.0, 5.0, 2], "y": (3.0,)} and b["y"] is a["y"] and a["x"][1] == 0.0
+
+
+@pytest.mark.parametrize("path, value", [("simulation.sample_period_s", 30),
+                                         ("plant.local.low.gain", 1.2),
+                                         ("loop.AI201.measurement_noise", 0.0)])
+def test_values_that_are_not_passed_through_are_built(reactor, path, value):
+    assert prepared.Prepared(reactor, 60).root.single(path, value) is None
 
 
 def test_the_journal_keeps_rows_and_the_table_is_in_scenario_order(tmp_path, here_rows):

@@ -5,11 +5,11 @@ scenario's changes, checked, made a plan and run by `qxdcs.strategy.run`
 (on the native engine where the file allows it), then summarised. A
 scenario that fails is a row with its error text; the study goes on.
 
-On a cluster the strategy file's data travels to the workers once
-(broadcast), and the scenarios travel as their changes, in batches; every
-worker keeps what it has built from one scenario's plant for the next
-(the coefficients of a plant with the same numbers are made once per
-process). Rows are handed to `on_rows` the moment a batch is back.
+Each process builds the file's plan once and puts a scenario's numbers into
+it where it can (qxdcs.study.prepared); on a cluster the strategy file's
+data travels to the workers once (broadcast), and the scenarios travel as
+their changes, in batches; every worker keeps its prepared file from one
+task to the next. Rows are handed to `on_rows` the moment a batch is back.
 """
 import math
 import warnings
@@ -22,8 +22,8 @@ CONNECT_TIMEOUT = 10.0     # seconds to reach a Dask scheduler
 # holding it (KilledWorker); see _gather.
 LOST_WORKER_RESUBMITS = 1
 # The work of one task on a cluster, in samples; see batch_size.
-TASK_SAMPLES = 20_000
-BUILD_SAMPLES = 200
+TASK_SAMPLES = 50_000
+BUILD_SAMPLES = 100
 # The worker processes of a local cluster use one BLAS thread each: the
 # discretisation's small matrix exponentials are many times slower when
 # several threads share two cores.
@@ -58,7 +58,17 @@ def run_scenario(sf, index: int, changes: Dict[str, Any], samples: Optional[int]
     row: Dict[str, Any] = {"scenario": index}
     row.update(changes)
     try:
-        plan = strategy.make_plan(apply(sf, changes), samples=samples)
+        ready = prepared(sf, samples)
+        got = ready.plan_for(changes) if ready is not None else None
+        if got is None:
+            if ready is not None:
+                ready.built += 1
+            plan = strategy.make_plan(apply(sf, changes), samples=samples)
+        else:
+            plan, compiled = got
+            if compiled is not None and engine != "python":
+                plan = compiled
+            ready.patched += 1
         result = strategy.run(plan, engine=engine)
         figures = metrics.flat(metrics.summarize(result))
         row.update({k: float(v) for k, v in figures.items()})
@@ -69,6 +79,32 @@ def run_scenario(sf, index: int, changes: Dict[str, Any], samples: Optional[int]
     except Exception as exc:  # a scenario's failure is its row, not the study's
         row["error"] = error_text(exc)
     return row
+
+
+# The prepared files of this process (a worker keeps them from one task to
+# the next): (id of the file's data, samples) -> (the file, its Prepared).
+_PREPARED: Dict[Tuple[int, Optional[int]], Tuple[Any, Any]] = {}
+PREPARED_FILES = 4
+
+
+def prepared(sf, samples: Optional[int]):
+    """The Prepared of `sf` in this process, made on first use; None when the
+    file itself cannot be built (its scenarios are built from scratch and
+    report why)."""
+    from qxdcs.study.prepared import Prepared
+
+    key = (id(sf), samples)
+    hit = _PREPARED.get(key)
+    if hit is not None and hit[0] is sf:
+        return hit[1]
+    try:
+        ready = Prepared(sf, samples)
+    except Exception:
+        ready = None
+    if len(_PREPARED) >= PREPARED_FILES:
+        _PREPARED.clear()
+    _PREPARED[key] = (sf, ready)       # the file is held, so its id is not reused
+    return ready
 
 
 def run_batch(sf, tasks: Sequence[Task], samples: Optional[int] = None,
