@@ -368,7 +368,11 @@ def child(args, cwd, **kw):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw)
 
 
-def test_an_interrupted_study_keeps_its_rows_and_resumes_to_the_same_table(tmp_path):
+@pytest.mark.parametrize("how", ["ctrl-c", "crash"])
+def test_an_interrupted_study_keeps_its_rows_and_resumes_to_the_same_table(tmp_path, how):
+    """Ctrl-C (SIGINT: the table is rebuilt, status 130) or a crash of the
+    client (SIGKILL: only the journal is sure) after a few rows; --resume
+    runs the rest and gives the uninterrupted study's table."""
     pytest.importorskip("pyarrow")
     args = ["study", REACTOR, "--grid", "loop.TI101.KP=lin(-2,-8,10)",
             "--grid", "simulation.seed=1..6", "--samples", "720", "--no-plot"]
@@ -387,17 +391,21 @@ def test_an_interrupted_study_keeps_its_rows_and_resumes_to_the_same_table(tmp_p
             assert proc.poll() is None, proc.communicate()
             assert time.monotonic() < deadline
             time.sleep(0.005)
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signal.SIGINT if how == "ctrl-c" else signal.SIGKILL)
         out, err = proc.communicate(timeout=BOUND)
     finally:
         proc.kill()
-    assert proc.returncode == 130, err
     kept = len(results.read_journal(str(part)))
     if kept == 60:
         pytest.skip("the study ended before the interrupt arrived")
-    assert err == (f"qxdcs: interrupted: {kept} of 60 scenarios done, kept in "
-                   f"{part / 'results.parquet'}; run it again with --resume to run the rest\n")
-    assert len(results.read_table(str(part / "results.parquet"))) == kept
+    if how == "ctrl-c":
+        assert proc.returncode == 130, err
+        assert err == (f"qxdcs: interrupted: {kept} of 60 scenarios done, kept in "
+                       f"{part / 'results.parquet'}; run it again with --resume to run the "
+                       f"rest\n")
+        assert len(results.read_table(str(part / "results.parquet"))) == kept
+    else:
+        assert proc.returncode == -signal.SIGKILL and kept >= 5
 
     again = subprocess.run([sys.executable, "-m", "qxdcs", *args, "--out", str(part),
                             "--resume"], capture_output=True, text=True, timeout=BOUND)
@@ -405,6 +413,41 @@ def test_an_interrupted_study_keeps_its_rows_and_resumes_to_the_same_table(tmp_p
     assert again.stdout.startswith(f"60 scenarios ({60 - kept} run in ")
     same_rows(results.read_table(str(part / "results.parquet")),
               results.read_table(str(whole / "results.parquet")))
+
+
+def test_the_progress_bar_on_a_terminal_shows_the_rate_and_the_time_left(tmp_path):
+    pytest.importorskip("tqdm")
+    import pty
+
+    leader, follower = pty.openpty()
+    chunks = []
+
+    def read():
+        while True:
+            try:
+                chunk = os.read(leader, 65536)
+            except OSError:      # the terminal's other end is closed
+                return
+            if not chunk:
+                return
+            chunks.append(chunk)
+
+    reader = threading.Thread(target=read, daemon=True)
+    reader.start()
+    try:
+        proc = subprocess.run([sys.executable, "-m", "qxdcs", "study", REACTOR, "--grid",
+                               "simulation.seed=1..40", "--samples", "60", "--no-plot",
+                               "--out", str(tmp_path / "s")], stdout=subprocess.PIPE,
+                              stderr=follower, text=True, timeout=BOUND)
+    finally:
+        os.close(follower)
+        reader.join(10)
+        os.close(leader)
+    seen = b"".join(chunks)
+    assert proc.returncode == 0
+    last = seen.decode(errors="replace").replace("\r", "\n").strip().splitlines()[-1]
+    # "100%|####| 40/40 [00:00<00:00, 95.1scenario/s]": done, time left, rate
+    assert "40/40" in last and "<00:00" in last and "scenario/s" in last, last
 
 
 def test_the_alias_runs_the_reactor_study(tmp_path):

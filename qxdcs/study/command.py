@@ -126,8 +126,14 @@ class _Bar:
             from tqdm import tqdm
         except ImportError:
             return
+        # The terminal's size; 80 x 24 where it does not say (a bare pseudo-terminal
+        # says 0 x 0, on which tqdm would draw nothing).
+        try:
+            cols, lines = os.get_terminal_size(sys.stderr.fileno())
+        except (AttributeError, ValueError, OSError):
+            cols = lines = 0
         self.bar = tqdm(total=total, initial=done, unit="scenario", file=sys.stderr,
-                        disable=None, dynamic_ncols=True, smoothing=0.1)
+                        disable=None, ncols=cols or 80, nrows=lines or 24, smoothing=0.1)
 
     def update(self, n: int) -> None:
         if self.bar is not None:
