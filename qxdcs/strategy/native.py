@@ -89,6 +89,17 @@ class NativePlan:
 
 
 def _draw(kind: str, p: Dict[str, Any], n: int) -> Dict[str, Any]:
+    """The step's parameters with its random table drawn. A table depends
+    only on the parameters and the length, so each is drawn once per
+    process (a study's scenarios with the same seeds share them); every
+    caller gets arrays of its own."""
+    if kind not in ("noise", "filtered_noise", "lab_value", "test_signal"):
+        return p
+    drawn = _memo("draw", (kind, p, n), lambda: _drawn(kind, p, n))
+    return {k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in drawn.items()}
+
+
+def _drawn(kind: str, p: Dict[str, Any], n: int) -> Dict[str, Any]:
     if kind == "noise":
         p = dict(p)
         p["values"] = _seeded(p.pop("seed")).normal(0.0, p.pop("sigma"), n) + p.pop("mean")
