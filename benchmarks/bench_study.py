@@ -5,7 +5,7 @@ and warmed up before the timing), against the study command of an earlier
 installation of the package on a grid of the same size and kind (20 KP
 factors x 20 TI factors), run in the same session:
 
-    python benchmarks/bench_study.py --baseline-python /path/to/old/venv/bin/python
+    python benchmarks/bench_study.py --baseline-python /path/to/old/venv/bin/python ...
 
 The baseline is timed in its own interpreter (it is another installation of
 the package), by the same best-of-N wall clock. Without --baseline-python
@@ -68,9 +68,9 @@ def baseline(python):
 
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--baseline-python", metavar="PYTHON",
+    p.add_argument("--baseline-python", metavar="PYTHON", action="append", default=[],
                    help="the interpreter of an earlier installation, whose study command "
-                        "is the baseline")
+                        "is a baseline (may be given more than once)")
     args = p.parse_args(argv)
     from distributed import Client
 
@@ -106,14 +106,13 @@ def main(argv=None):
         cluster.close()
 
     print(f"A tuning study of {len(tasks)} scenarios of the reactor ({SAMPLES} samples each)")
-    if args.baseline_python:
-        old = baseline(args.baseline_python)
-        print(f"  the earlier study command, in process  {old:8.1f} scenarios/s")
+    olds = [(python, baseline(python)) for python in args.baseline_python]
+    for python, old in olds:
+        print(f"  the earlier study command ({python}), in process  {old:8.1f} scenarios/s")
     print(f"  in process                             {in_process:8.1f} scenarios/s"
-          + (f"  {in_process / old:5.2f}x the earlier command" if args.baseline_python else ""))
+          + "".join(f"  {in_process / old:5.2f}x" for _, old in olds))
     print(f"  2 local workers                        {two:8.1f} scenarios/s  "
           f"{two / in_process:5.2f}x in process")
-
 
 if __name__ == "__main__":
     main()
