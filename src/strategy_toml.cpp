@@ -490,8 +490,8 @@ struct Reader {
                 std::string wrapped = "{" + json_string(name) + ":" + json_of(m) + "}";
                 ModelDict d = parse_model_json(wrapped, "", source + ": " + key);
                 for (const auto &row : d.rows())
-                    for (const auto &[in, spec] : row.models)
-                        s.model.emplace_back(in, spec);
+                    for (const auto &[in, entry] : row.models)
+                        s.model.emplace_back(in, entry);
             }
         }
     }

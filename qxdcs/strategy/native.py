@@ -195,19 +195,19 @@ def _tuple(xs) -> tuple:
     return tuple(float(x) for x in xs)
 
 
-def _pair(spec, ts) -> Optional[tuple]:
-    """The element MIMOSim builds for one pair's specification at Ts, as
+def _pair(entry, ts) -> Optional[tuple]:
+    """The element MIMOSim builds for one pair's entry at Ts, as
     (Gz_num, Gz_den), None for no model."""
-    if not spec:
+    if not entry:
         return None
 
     def build():
         from qxdcs.algorithm.qxProcessSim import MIMOSim, no_model
-        element = MIMOSim({"y": {"u": dict(spec)}}, {}, ts).yu_model_obj["y"]["u"]
+        element = MIMOSim({"y": {"u": dict(entry)}}, {}, ts).yu_model_obj["y"]["u"]
         if isinstance(element, no_model):
             return None
         return (_tuple(element.Gz_num), _tuple(element.Gz_den))
-    return _memo("pair", (spec, ts), build)
+    return _memo("pair", (entry, ts), build)
 
 
 def _sfilter(num, den, ts) -> tuple:
