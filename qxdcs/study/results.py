@@ -172,7 +172,7 @@ class Recorder:
         self.folder, self.params, self.parquet, self.every = folder, list(params), parquet, every
         self.rows: Dict[int, Dict[str, Any]] = dict(rows or {})
         self._journal = open(os.path.join(folder, JOURNAL), "a", encoding="utf-8")
-        self._last = 0.0
+        self._last = -math.inf      # the first row writes the table at once
         self._dirty = bool(self.rows)
 
     def add(self, row: Dict[str, Any]) -> None:
