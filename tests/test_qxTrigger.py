@@ -215,3 +215,92 @@ def test_subclass_slots_survive_copies(clone):
     assert type(ton2) is SlottedTON and ton2.Ut_array is not ton.Ut_array
     assert drive(ton2, [1, 1, 0]) == drive(ton, [1, 1, 0])
     assert drive_rs(rs2, [(0, 0), (0, 1)]) == drive_rs(rs, [(0, 0), (0, 1)])
+
+
+# --- call() reads its attributes as Python's attribute access does ---------------
+#
+# call() reads an object of the class itself straight from its instance
+# dictionary and the class defaults it has seen; these scripts change the class
+# under it and plant dictionary keys that equal a name without being it. They
+# change the classes, so they run in a child interpreter.
+
+@pytest.mark.parametrize("name", ["TONtrigger", "TOFFtrigger"])
+def test_timer_attribute_access_follows_python(name, tmp_path):
+    from child import run_child
+    run_child(f"""
+        from qxdcs.algorithm.qxTrigger import {name} as T
+        on = T.__name__ == "TONtrigger"
+
+        def first(blk, ut=1):
+            blk.Ut = ut
+            blk.call()
+            return blk.Yt, blk.ET
+
+        def ref(dt, ut=1):
+            blk = T()
+            blk.DT = dt
+            return first(blk, ut)
+
+        # A class default changed after objects have run is used by the next call.
+        warm = T()
+        for _ in range(3):
+            first(warm)
+        T.DT = 1
+        assert first(T()) == ref(1), first(T())
+        T.DT = 5
+        assert first(T(), 0) == ref(5, 0)
+
+        # A property on the class wins over the instance dictionary.
+        blk, expected = T(), ref(2)
+        blk.__dict__["DT"] = 9
+        T.DT = property(lambda self: 2)
+        assert first(blk) == expected
+        del T.DT
+        try:
+            first(T())
+        except AttributeError as e:
+            assert str(e) == f"'{{T.__name__}}' object has no attribute 'DT'", str(e)
+        else:
+            raise AssertionError("no AttributeError")
+        T.DT = 3
+
+        # Keys that are equal to "DT" without being the interned name.
+        class Key:
+            def __hash__(self): return hash("DT")
+            def __eq__(self, other): return other == "DT"
+        class Sub(str):
+            pass
+        for key in (Key(), Sub("DT"), "".join(["D", "T"])):
+            blk = T()
+            blk.__dict__[key] = 1
+            assert blk.DT == 1
+            assert first(blk) == ref(1), (key, first(blk))
+
+        # A key whose comparison changes the class during the lookup of ET:
+        # DT was read before, as Python reads it, and the next call sees 1.
+        class Sneaky:
+            def __hash__(self): return hash("ET")
+            def __eq__(self, other):
+                T.DT = 1
+                return False
+        blk = T()
+        blk.__dict__[Sneaky()] = 0
+        assert first(blk) == ref(3)
+        T.DT = 3
+        blk2 = T()
+        blk2.__dict__[Sneaky()] = 0
+        first(blk2, 0)
+        assert first(blk2, 1 if on else 0)[1] == 0  # counted with DT 1
+        T.DT = 3
+
+        # Outputs are always written, as ints, into the object's own dictionary,
+        # whatever the caller left there.
+        blk = T()
+        first(blk, 0 if on else 1)  # reloads ET
+        assert type(blk.__dict__["Yt"]) is int and "ET" in blk.__dict__
+        for left in (0.0, True, 1.0, None):
+            blk.Yt = left
+            first(blk, 1)
+            assert type(blk.Yt) is int, (left, blk.Yt)
+        print("ok")
+    """, cwd=tmp_path)

@@ -17,6 +17,7 @@
 #include "qxdcs/history.hpp"
 #include "qxdcs/trigger.hpp"
 
+#include <array>
 #include <climits>
 
 namespace nb = nanobind;
@@ -44,13 +45,27 @@ bool integer_setting(nb::handle h, const char *name, long long &v) {
     return qxb::index_value(h, name, v) && v >= -kSettingMax && v <= kSettingMax;
 }
 
+// The attributes call() reads and writes, in that order of the names.
+enum TimerAttr : std::size_t { kUt, kUtArray, kDT, kET, kYt };
+using TimerAttrs = qxb::fblock::Attrs<5>;
+template <bool OnDelay> TimerAttrs *timer_attrs = nullptr;
+
+bool exact_int(nb::handle h) { return PyLong_CheckExact(h.ptr()) || PyBool_Check(h.ptr()); }
+
 template <bool OnDelay> void timer_call(nb::handle self) {
     using namespace qxb::fblock;
+    TimerAttrs &a = *timer_attrs<OnDelay>;
     nb::handle ds = data_store_fn();
-    nb::object Ut = get(self, s_Ut);
-    nb::object arr = get(self, s_Ut_array);
-    nb::object DT = get(self, s_DT);
-    nb::object ET = get(self, s_ET);
+    std::array<nb::object, 5> at;
+    std::array<bool, 5> own{};
+    bool read = a.read_all(self, at, own) && at[kUt] && at[kUtArray] && at[kDT] && at[kET];
+    if (!read) {
+        // One by one, as Python reads them (a missing one raises its error).
+        for (std::size_t i : {kUt, kUtArray, kDT, kET})
+            at[i] = a.get(self, i);
+        own[kYt] = false;
+    }
+    nb::object &Ut = at[kUt], &arr = at[kUtArray], &DT = at[kDT], &ET = at[kET];
 
     // Settings and input are checked before the input history moves.
     long long dt_i = 0, et_i = 0;
@@ -70,9 +85,12 @@ template <bool OnDelay> void timer_call(nb::handle self) {
     long long *h = qxb::int_within(Ut, LLONG_MAX, v) ? qxb::np_abi::plain_int64(arr.ptr(), 2, n)
                                                      : nullptr;
     if (h) {
+        // The previous input is read before the shift moves it (not read
+        // back from where the shift has just written it).
+        const long long previous = h[0];
         qxdcs::history_push(h, static_cast<std::size_t>(n), v);
-        u0 = double(h[0]);
-        u1 = double(h[1]);
+        u0 = double(v);
+        u1 = double(previous);
     } else {
         nb::object x = storable(arr, Ut);
         data_store(ds, arr, x);
@@ -80,21 +98,29 @@ template <bool OnDelay> void timer_call(nb::handle self) {
         u1 = qxb::to_double(item(arr, 1));
     }
 
+    // Whether only native code has run since the attributes were read: exact
+    // ints (whose conversion and release run nothing of the caller's) and the
+    // native shift. Yt then still holds what was read.
+    const bool quiet = read && h && exact_int(DT) && exact_int(ET);
     int Yt;
     if (ints) {
         auto r = OnDelay ? qxdcs::ton_step<long long>(u0, u1, dt_i, et_i)
                          : qxdcs::toff_step<long long>(u0, u1, dt_i, et_i);
         if (r.assigned)
-            set(self, s_ET, nb::int_(r.et));
+            a.set(self, kET, qxb::steal_or_throw(PyLong_FromLongLong(r.et)));
         Yt = r.yt;
     } else {
         auto r = OnDelay ? qxdcs::ton_step<double>(u0, u1, dt_d, et_d)
                          : qxdcs::toff_step<double>(u0, u1, dt_d, et_d);
         if (r.assigned)
-            set(self, s_ET, nb::float_(r.et));
+            a.set(self, kET, nb::float_(r.et));
         Yt = r.yt;
     }
-    set(self, s_Yt, nb::int_(Yt));
+    nb::object y = qxb::steal_or_throw(PyLong_FromLong(Yt));
+    // Writing the object the instance already holds would change nothing.
+    if (quiet && own[kYt] && at[kYt].ptr() == y.ptr())
+        return;
+    a.set(self, kYt, y);
 }
 
 bool truth(nb::handle h) {
@@ -130,7 +156,7 @@ nb::object zeros(long n, nb::handle dtype) {
     return qxb::numpy().attr("zeros")(n, "dtype"_a = dtype);
 }
 
-template <class T, void (*Call)(nb::handle)>
+template <class T, bool OnDelay>
 void def_timer(nb::module_ &m, const char *name, const char *doc) {
     auto cls = qxb::fblock::fblock_class<T>(m, name, doc);
     cls.attr("Ut") = 0;
@@ -149,7 +175,10 @@ void def_timer(nb::module_ &m, const char *name, const char *doc) {
                 .format(name, get(self, s_Ut), get(self, s_DT), get(self, s_ET),
                         get(self, s_Yt), get(self, s_Ut_array));
         });
-    qxb::fblock::def_call<T, Call>(cls,
+    // Kept for the process's life, as the class is.
+    timer_attrs<OnDelay> = new TimerAttrs(reinterpret_cast<PyTypeObject *>(cls.ptr()),
+                                          {s_Ut, s_Ut_array, s_DT, s_ET, s_Yt});
+    qxb::fblock::def_call<T, &timer_call<OnDelay>>(cls,
         "call($self, /)\n--\n\nOne sample: read Ut and DT, update Ut_array and ET, set Yt.");
     qxb::finish_block(cls);
 }
@@ -171,13 +200,13 @@ NB_MODULE(qxTrigger, m) {
     s_nQ = intern("nQ");
     s_Q_array = intern("Q_array");
 
-    def_timer<TONtrigger, &timer_call<true>>(m, "TONtrigger",
+    def_timer<TONtrigger, true>(m, "TONtrigger",
         "On-delay timer in function-block style.\n\n"
         "Write Ut and DT (delay in calls), call call(), read Yt. Yt becomes 1 on the\n"
         "DT-th consecutive call with Ut 1 (the rising edge counts as the first) and\n"
         "drops to 0 at once with Ut 0. ET is the remaining count; Ut_array holds the\n"
         "current and previous input as integers (truncated toward zero).");
-    def_timer<TOFFtrigger, &timer_call<false>>(m, "TOFFtrigger",
+    def_timer<TOFFtrigger, false>(m, "TOFFtrigger",
         "Off-delay timer in function-block style.\n\n"
         "Write Ut and DT (delay in calls), call call(), read Yt. Yt is 1 at once with\n"
         "a positive Ut and drops to 0 on the DT-th consecutive call with Ut 0 (the\n"
