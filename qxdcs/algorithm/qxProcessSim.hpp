@@ -162,6 +162,12 @@ struct Element {
     nb::object obj;
     PyTypeObject *type = nullptr;  // the type the view was checked for (null: none)
     TfzModel *filter = nullptr;    // the native filter (null for no_model)
+    // The filter's kernel and state as the per-sample loop reads them: kept
+    // here, beside the object, so that a step reads the coefficients and the
+    // state without going through the element's memory first. Both stay
+    // where the constructor put them for the element's whole life.
+    qxdcs::Tdf2Filter::View view{};
+    double *z = nullptr;
 
     Element() = default;
     explicit Element(nb::object o) : obj(std::move(o)) {}
@@ -175,6 +181,8 @@ struct Element {
         filter = nullptr;
         if (t.is_filter(tp) && nb::inst_ready(o)) {
             filter = nb::inst_ptr<TfzModel>(o);
+            view = filter->filter.kernel().view();
+            z = filter->filter.state_data();
             type = tp;
         } else if (tp == t.no_model && nb::inst_ready(o)) {
             type = tp;
@@ -258,7 +266,13 @@ struct MISOSimulator {
             if (NB_UNLIKELY(Py_TYPE(e[j].obj.ptr()) != e[j].type))
                 break;
             const double dU = u[j] - u0[j];
-            y += e[j].filter ? e[j].filter->step(dU) : 0.0;
+            if (TfzModel *f = e[j].filter) {
+                if (NB_UNLIKELY(f->at_rest))
+                    f->at_rest = false;
+                y += qxdcs::Tdf2Filter::step(e[j].view, dU, e[j].z);
+            } else {
+                y += 0.0;
+            }
         }
         return j < m ? deviation_from(t, u, m, j, y) : y;
     }
