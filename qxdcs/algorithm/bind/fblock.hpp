@@ -156,18 +156,24 @@ private:
         return PyLong_CheckExact(d) || PyFloat_CheckExact(d) || PyBool_Check(d) || d == Py_None;
     }
 
-    bool current() const {
-        return version_ != 0 && (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-               type_->tp_version_tag == version_;
+    // The class's version tag, or 0 while it has none (CPython before 3.12
+    // marks a valid tag by a flag; later ones clear the tag itself).
+    unsigned int tag() const {
+#if PY_VERSION_HEX >= 0x030C0000
+        return type_->tp_version_tag;
+#else
+        return (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type_->tp_version_tag : 0;
+#endif
     }
+
+    bool current() const { return version_ != 0 && tag() == version_; }
 
     bool direct(nb::handle self) {
         if (Py_TYPE(self.ptr()) != type_)
             return false;
         if (NB_LIKELY(current()))
             return true;
-        if (type_->tp_version_tag == refused_version_ &&
-            (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        if (refused_version_ != 0 && tag() == refused_version_)
             return false;
         return verify();
     }
@@ -177,8 +183,8 @@ private:
                                               type_->tp_dictoffset);
     }
 
-    // The class part of the lookup of every name, taken twice: the first pass
-    // gives the class a version tag, the second reads the defaults under it.
+    // The class part of the lookup of every name, read under the class's
+    // version tag (given to it first, where it has none).
     // A class whose lookup ran code that changed it, or that has a name of
     // another kind (a property, a method, an object of a caller's class),
     // is left to the generic machinery until it changes again.
@@ -189,11 +195,15 @@ private:
         if (type_->tp_getattro != PyObject_GenericGetAttr ||
             type_->tp_setattro != PyObject_GenericSetAttr || type_->tp_dictoffset <= 0)
             return refuse();
+#if PY_VERSION_HEX >= 0x030C0000
+        PyUnstable_Type_AssignVersionTag(type_);
+#else
         for (PyObject *name : names_)
             _PyType_Lookup(type_, name);
-        if (!(type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+#endif
+        const unsigned int tag0 = tag();
+        if (tag0 == 0)
             return refuse();
-        const unsigned int tag = type_->tp_version_tag;
         std::array<PyObject *, N> found{};
         for (std::size_t i = 0; i < N; ++i) {
             PyObject *d = _PyType_Lookup(type_, names_[i]);
@@ -205,18 +215,20 @@ private:
             Py_XINCREF(d);
             found[i] = d;
         }
-        if (!(type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) || type_->tp_version_tag != tag) {
+        if (tag() != tag0) {
             for (PyObject *&f : found)
                 Py_CLEAR(f);
             return false;
         }
         defaults_ = found;
-        version_ = tag;
+        version_ = tag0;
         return true;
     }
 
+    // Remembers the tag under which the class was found unfit, so that it is
+    // not checked again until it changes.
     bool refuse() {
-        refused_version_ = (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type_->tp_version_tag : 0;
+        refused_version_ = tag();
         return false;
     }
 
