@@ -240,6 +240,11 @@ struct OwnList {
 // --- MISOSimulator -----------------------------------------------------------------------------
 
 struct MISOSimulator {
+    // How many elements ahead the walk asks for the memory it will read (the
+    // object's header, the coefficients, the state): the elements' objects
+    // lie apart on the heap, and the loads of one element would otherwise
+    // wait in turn.
+    static constexpr std::size_t kAhead = 4;
     ElementList models;        // model_list: the elements, one per MV
     std::vector<double> u_ini; // u_ini_list: the MVs' initial values
 
@@ -263,6 +268,12 @@ struct MISOSimulator {
         double y = 0.0;
         std::size_t j = 0;
         for (; j < m; ++j) {
+            if (j + kAhead < m) {
+                const Element &next = e[j + kAhead];
+                __builtin_prefetch(next.obj.ptr());
+                __builtin_prefetch(next.view.ba);
+                __builtin_prefetch(next.z, 1);
+            }
             if (NB_UNLIKELY(Py_TYPE(e[j].obj.ptr()) != e[j].type))
                 break;
             const double dU = u[j] - u0[j];
