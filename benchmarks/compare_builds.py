@@ -25,7 +25,7 @@ def ratios(output):
     found = {}
     for line in output.splitlines():
         m = RATIO.match(line)
-        if m and ("floor" in m["rest"] or "/" in m["name"]):
+        if m and ("floor" in m["rest"] or " / " in m["name"]):
             found[m["name"].strip(" :")] = float(m["ratio"])
     return found
 

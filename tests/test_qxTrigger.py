@@ -305,3 +305,79 @@ def test_timer_attribute_access_follows_python(name, tmp_path):
             assert type(blk.Yt) is int, (left, blk.Yt)
         print("ok")
     """, cwd=tmp_path)
+
+
+def test_flip_flop_attribute_access_follows_python(tmp_path):
+    from child import run_child
+    run_child("""
+        import numpy as np
+        from qxdcs.algorithm.qxTrigger import RStrigger as T, TONtrigger
+
+        def step(blk, s, r):
+            blk.S, blk.R = s, r
+            blk.call()
+            return blk.Q, blk.nQ
+
+        # A class default changed after objects have run; a property on the class.
+        warm = T()
+        step(warm, 1, 0)
+        T.S = 1
+        blk = T()
+        blk.call()
+        assert (blk.Q, blk.nQ) == (True, False)
+        del T.S
+        T.S = property(lambda self: 0)
+        blk = T()
+        blk.__dict__["S"] = 1
+        blk.call()
+        assert blk.Q is np.False_ and blk.nQ is True
+        T.S = 0
+
+        # A key equal to "Q_array" without being the interned name.
+        class Key:
+            def __hash__(self): return hash("Q_array")
+            def __eq__(self, other): return other == "Q_array"
+        for key in ("".join(["Q_", "array"]), Key()):
+            blk = T()
+            del blk.__dict__["Q_array"]
+            blk.__dict__[key] = np.array([True, False])
+            blk.call()
+            assert blk.Q is np.True_ and blk.Q_array.tolist() == [True, True]
+
+        # Inputs whose truth test is the caller's own code run it once, in order.
+        seen = []
+        class Loud:
+            def __init__(self, name, v): self.name, self.v = name, v
+            def __bool__(self):
+                seen.append(self.name)
+                return self.v
+        blk = T()
+        assert step(blk, Loud("S", True), Loud("R", False)) == (True, False)
+        assert seen == ["S", "R"]
+
+        # An old output is let go when it is replaced, before the next one is
+        # written: what its __del__ writes is overwritten.
+        class Tok:
+            def __init__(self, blk, attr): self.blk, self.attr = blk, attr
+            def __del__(self): setattr(self.blk, self.attr, "from __del__")
+        blk = T()
+        step(blk, 1, 0)
+        blk.Q = Tok(blk, "nQ")
+        blk.call()
+        assert (blk.Q, blk.nQ) == (True, False), (blk.Q, blk.nQ)
+        ton = TONtrigger()
+        ton.Yt = Tok(ton, "ET")
+        ton.Ut = 1
+        ton.call()
+        assert ton.ET == "from __del__" and ton.Yt == 0
+
+        # Memories of other types are shifted as dataStore shifts them.
+        for memory in (np.array([True, False, True]), np.array([2.5]), np.array([0], np.int8)):
+            blk = T()
+            blk.Q_array = memory.copy()
+            blk.call()
+            assert type(blk.Q) is type(memory[0]) and blk.Q == memory[0]
+            expected = np.concatenate([memory[:1], memory[:-1]]) if memory.size > 1 else memory
+            assert blk.Q_array.tolist() == expected.tolist()
+        print("ok")
+    """, cwd=tmp_path)

@@ -120,6 +120,7 @@ template <bool OnDelay> void timer_call(nb::handle self) {
     // Writing the object the instance already holds would change nothing.
     if (quiet && own[kYt] && at[kYt].ptr() == y.ptr())
         return;
+    at[kYt].reset();  // the old Yt is let go when replaced, as by an assignment
     a.set(self, kYt, y);
 }
 
@@ -130,9 +131,98 @@ bool truth(nb::handle h) {
     return t != 0;
 }
 
+// The attributes the flip-flop's call() reads and writes.
+enum RsAttr : std::size_t { kS, kR, kQArray, kQ, kNQ };
+qxb::fblock::Attrs<5> *rs_attrs = nullptr;
+
+// The truth value of an object whose truth test runs no code of the
+// caller's (None, bool, exact int and float); false for any other object.
+bool plain_truth(nb::handle h, bool &out) {
+    PyObject *o = h.ptr();
+    if (o == Py_True || o == Py_False || o == Py_None) {
+        out = o == Py_True;
+        return true;
+    }
+    if (PyLong_CheckExact(o)) {
+        out = Py_SIZE(o) != 0;
+        return true;
+    }
+    if (PyFloat_CheckExact(o)) {
+        out = PyFloat_AS_DOUBLE(o) != 0.0;
+        return true;
+    }
+    return false;
+}
+
+// numpy.True_ and numpy.False_: what an element of a boolean array reads
+// back as. Looked up once NumPy has made the first memory array.
+struct NumpyBools {
+    PyObject *yes = nullptr, *no = nullptr;
+    bool find() {
+        if (yes)
+            return true;
+        nb::handle np = qxb::numpy();
+        nb::object t = np.attr("True_"), f = np.attr("False_"), b = np.attr("bool_");
+        if (Py_TYPE(t.ptr()) != reinterpret_cast<PyTypeObject *>(b.ptr()) ||
+            Py_TYPE(f.ptr()) != reinterpret_cast<PyTypeObject *>(b.ptr()))
+            return false;
+        yes = t.release().ptr();  // kept for the process's life
+        no = f.release().ptr();
+        return true;
+    }
+    // Objects that are never released (releasing them runs nothing).
+    bool immortal(PyObject *o) const {
+        return o == Py_True || o == Py_False || (o && (o == yes || o == no));
+    }
+};
+NumpyBools g_bools;
+
+// The common call natively: S and R of plain types and the boolean memory
+// the constructor made, shifted on its memory exactly as dataStore shifts it.
+// False, with nothing changed, for anything else.
+bool rs_call_native(nb::handle self) {
+    std::array<nb::object, 5> at;
+    std::array<bool, 5> own{};
+    if (!rs_attrs->read_all(self, at, own) || !at[kS] || !at[kR] || !at[kQArray])
+        return false;
+    bool S, R;
+    Py_ssize_t n = 0;
+    unsigned char *mem;
+    if (!plain_truth(at[kS], S) || !plain_truth(at[kR], R) ||
+        !(mem = qxb::np_abi::plain_bool(at[kQArray].ptr(), 1, n)) || !g_bools.find())
+        return false;
+    bool q;
+    PyObject *Q;
+    if (!S && !R) {
+        q = mem[0] != 0;
+        Q = q ? g_bools.yes : g_bools.no;  // the stored element, as the array gives it
+    } else {
+        q = qxdcs::rs_step(S, R, false);
+        Q = q ? Py_True : Py_False;
+    }
+    qxdcs::history_push(mem, static_cast<std::size_t>(n), static_cast<unsigned char>(q));
+    // Nothing of the caller's has run so far; writing Q releases the old Q,
+    // which may run code unless it is one of the objects never released.
+    // The old values are let go before they are replaced, as a plain
+    // assignment lets them go.
+    const bool same_q = own[kQ] && at[kQ].ptr() == Q;
+    const bool quiet = same_q || !own[kQ] || g_bools.immortal(at[kQ].ptr());
+    PyObject *nQ = q ? Py_False : Py_True;
+    const bool same_nq = own[kNQ] && at[kNQ].ptr() == nQ;
+    at[kQ].reset();
+    at[kNQ].reset();
+    if (!same_q)
+        rs_attrs->set(self, kQ, Q);
+    if (!(quiet && same_nq))
+        rs_attrs->set(self, kNQ, nQ);
+    return true;
+}
+
 void rs_call(nb::handle self) {
     using namespace qxb::fblock;
     nb::handle ds = data_store_fn();
+    if (rs_call_native(self))
+        return;
     const bool S = truth(get(self, s_S));
     const bool R = truth(get(self, s_R));
     nb::object arr = get(self, s_Q_array);
@@ -233,6 +323,8 @@ NB_MODULE(qxTrigger, m) {
                 .format(get(self, s_S), get(self, s_R), get(self, s_Q), get(self, s_nQ),
                         get(self, s_Q_array));
         });
+    rs_attrs = new qxb::fblock::Attrs<5>(reinterpret_cast<PyTypeObject *>(rs.ptr()),
+                                         {s_S, s_R, s_Q_array, s_Q, s_nQ});
     qxb::fblock::def_call<RStrigger, &rs_call>(rs,
         "call($self, /)\n--\n\n"
         "One sample: Q = False if R, True if S, else Q_array[0] (the stored Q);\n"
