@@ -143,12 +143,8 @@ bool plain_truth(nb::handle h, bool &out) {
         out = o == Py_True;
         return true;
     }
-    if (PyLong_CheckExact(o)) {
-        out = Py_SIZE(o) != 0;
-        return true;
-    }
-    if (PyFloat_CheckExact(o)) {
-        out = PyFloat_AS_DOUBLE(o) != 0.0;
+    if (PyLong_CheckExact(o) || PyFloat_CheckExact(o)) {
+        out = PyObject_IsTrue(o) != 0;  // the type's own test: no failure, no code
         return true;
     }
     return false;
