@@ -2,7 +2,9 @@
 interpreters of two environments (say, one with the package built from the
 main branch and one with a change), several rounds, so that a machine whose
 load changes during the run affects both alike. Prints, for every line that
-gives a ratio to the floor, the best (lowest) ratio of each build.
+gives a ratio to the floor, the median over the rounds and the best (lowest)
+ratio of each build: a round whose floor was timed in a quiet moment shifts
+all its ratios, which the median is not moved by.
 
     python compare_builds.py /venv/before/bin/python /venv/after/bin/python \\
         bench_delay_trigger.py bench_process_sim.py --rounds 3
@@ -11,6 +13,7 @@ Both environments need the floor module (pip install ./benchmarks/floor).
 """
 import argparse
 import re
+import statistics
 import subprocess
 import sys
 from pathlib import Path
@@ -47,16 +50,17 @@ def main():
     p.add_argument("--timeout", type=float, default=900.0, help="seconds per script run")
     args = p.parse_args()
     for script in args.scripts:
-        best = {"before": {}, "after": {}}
+        seen = {"before": {}, "after": {}}
         for _ in range(args.rounds):
             for side in ("before", "after"):
                 for name, r in run(getattr(args, side), script, args.timeout).items():
-                    best[side][name] = min(r, best[side].get(name, float("inf")))
-        print(f"{script} (best of {args.rounds} rounds, ratio to its floor)")
-        print(f"  {'':<50s} {'before':>8s} {'after':>8s}")
-        for name in best["before"]:
-            b, a = best["before"][name], best["after"].get(name, float("nan"))
-            print(f"  {name:<50s} {b:8.2f} {a:8.2f}")
+                    seen[side].setdefault(name, []).append(r)
+        print(f"{script} ({args.rounds} rounds; ratio to its floor: median, best)")
+        print(f"  {'':<50s} {'before':>15s} {'after':>15s}")
+        for name, before in seen["before"].items():
+            after = seen["after"].get(name, [float("nan")])
+            print(f"  {name:<50s} {statistics.median(before):7.2f} {min(before):7.2f} "
+                  f"{statistics.median(after):7.2f} {min(after):7.2f}")
 
 
 if __name__ == "__main__":
