@@ -54,6 +54,7 @@
 #include "bind/filter.hpp"
 #include "bind/items.hpp"
 #include "bind/kept.hpp"
+#include "qxdcs/process_sim.hpp"
 
 namespace qxsim {
 
@@ -485,7 +486,7 @@ struct MIMOSim {
         const SimTypes &t = sim_types();
         for (std::size_t i = 0; i < ncv; ++i) {
             const double dev = miso[i]->deviation(t, u.data(), nmv);
-            y[i] = (dev + in.v[i]) + y_ini[i];
+            y[i] = qxdcs::cv_value(dev, in.v[i], y_ini[i]);
         }
     }
 
