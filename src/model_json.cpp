@@ -70,9 +70,9 @@ struct Reader {
         return *it;
     }
 
-    ModelSpec spec(const std::string &where, const Json &m) const {
+    ModelSpec entry(const std::string &where, const Json &m) const {
         if (!m.is_object())
-            type_error(where, "a model specification (dict)", m);
+            type_error(where, "a model entry (dict)", m);
         const auto im = m.find("IntegralMark");
         const bool integral = im != m.end() && truthy(*im);
         if (m.empty())
@@ -119,10 +119,10 @@ struct Reader {
         ModelDict d;
         for (const auto &[cv, inner] : doc.items()) {
             if (!inner.is_object())
-                type_error(cv, "a dict of MV tag -> model specification", inner);
+                type_error(cv, "a dict of MV tag -> model entry", inner);
             d.add_cv(cv);
             for (const auto &[mv, m] : inner.items())
-                d.add(cv, mv, spec(cv + "." + mv, m));
+                d.add(cv, mv, entry(cv + "." + mv, m));
         }
         return d;
     }

@@ -10,7 +10,7 @@
 
 namespace qxdcs {
 
-// --- specifications and the dictionary ----------------------------------------------------------
+// --- entries and the dictionary ----------------------------------------------------------
 
 ModelSpec ModelSpec::tf_s(std::vector<double> num, std::vector<double> den, double delay,
                           bool integral) {
@@ -59,17 +59,17 @@ ModelDict &ModelDict::add_cv(const std::string &cv) {
     return *this;
 }
 
-ModelDict &ModelDict::add(const std::string &cv, const std::string &mv, ModelSpec spec) {
+ModelDict &ModelDict::add(const std::string &cv, const std::string &mv, ModelSpec entry) {
     add_cv(cv);
     for (Row &r : rows_) {
         if (r.cv != cv)
             continue;
         for (auto &[tag, s] : r.models)
             if (tag == mv) {
-                s = std::move(spec);
+                s = std::move(entry);
                 return *this;
             }
-        r.models.emplace_back(mv, std::move(spec));
+        r.models.emplace_back(mv, std::move(entry));
     }
     return *this;
 }
@@ -313,8 +313,8 @@ MimoSim::MimoSim(const ModelDict &model, const TagValues &ini, double Ts)
     : model_(model), ts_(Ts), cv_(model.cv_tags()), mv_(model.mv_tags()) {
     for (const std::string &cv : cv_)
         for (const std::string &mv : mv_) {
-            const ModelSpec *spec = model.find(cv, mv);
-            elements_.push_back(spec ? build_element(*spec, Ts) : std::make_shared<NoModel>());
+            const ModelSpec *entry = model.find(cv, mv);
+            elements_.push_back(entry ? build_element(*entry, Ts) : std::make_shared<NoModel>());
         }
     for (const std::string &mv : mv_)
         u_ini_.push_back(initial_value(ini, mv));

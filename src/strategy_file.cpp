@@ -408,7 +408,7 @@ struct Expansion {
             if (s.model.empty())
                 refuse(key + ".model", "a model needs at least one input");
             std::vector<std::string> in;
-            for (const auto &[name, spec] : s.model)
+            for (const auto &[name, entry] : s.model)
                 in.push_back(name);
             Blk &b = add(k, s.name, in, key);
             b.model = s.model;
@@ -760,7 +760,7 @@ struct Expansion {
     }
 };
 
-// A model specification with its gain multiplied (num_s, num_z, stp, y).
+// A model entry with its gain multiplied (num_s, num_z, stp, y).
 ModelSpec scaled(ModelSpec m, double factor) {
     auto scale = [&](std::vector<double> &v) {
         for (double &c : v)
@@ -789,8 +789,8 @@ LocalPlant local_of(const ModelDict &model, double gain, const TagValues &ini, b
     lp.mvs = model.mv_tags();
     for (const std::string &cv : lp.cvs)
         for (const std::string &mv : lp.mvs) {
-            const ModelSpec *spec = model.find(cv, mv);
-            lp.pairs.push_back(spec ? pair_of(scaled(*spec, gain), Ts) : Pair::no_model());
+            const ModelSpec *entry = model.find(cv, mv);
+            lp.pairs.push_back(entry ? pair_of(scaled(*entry, gain), Ts) : Pair::no_model());
         }
     auto local_initial = [&](const std::string &tag) {
         if (lpv && std::find(lp.cvs.begin(), lp.cvs.end(), tag) != lp.cvs.end())
@@ -914,8 +914,8 @@ Plan compile(const file::Description &d, std::optional<std::size_t> samples_over
             st.params = Delay{b.samples};
         } else if (k == "model") {
             Model m;
-            for (const auto &[name, spec] : b.model)
-                m.pairs.push_back(pair_of(spec, ts));
+            for (const auto &[name, entry] : b.model)
+                m.pairs.push_back(pair_of(entry, ts));
             m.u_ini = b.model_u_ini;
             m.y_ini = b.model_initial;
             st.params = std::move(m);

@@ -490,8 +490,8 @@ struct Reader {
                 std::string wrapped = "{" + json_string(name) + ":" + json_of(m) + "}";
                 ModelDict d = parse_model_json(wrapped, "", source + ": " + key);
                 for (const auto &row : d.rows())
-                    for (const auto &[in, spec] : row.models)
-                        s.model.emplace_back(in, spec);
+                    for (const auto &[in, entry] : row.models)
+                        s.model.emplace_back(in, entry);
             }
         }
     }
@@ -554,8 +554,9 @@ struct Reader {
     Description read(const toml::table &doc) const {
         Description d;
         d.source = source;
+        // [study] describes a study of the file (qxdcs study), not the run: allowed, unread.
         keys(doc, "", {"description", "simulation", "plant", "loop", "signal", "alarm",
-                       "soft_sensor"});
+                       "soft_sensor", "study"});
         if (!doc.contains("simulation"))
             refuse("", "missing table [simulation]");
         if (!doc.contains("plant"))

@@ -11,9 +11,9 @@ from qxdcs.strategy import models  # noqa: E402
 from qxdcs.strategy.problems import ERROR, WARNING  # noqa: E402
 
 
-def check(spec, ts=None):
+def check(entry, ts=None):
     found = []
-    models.check_pair(spec, lambda p, m, s=ERROR: found.append((".".join(p), m, s)), ts)
+    models.check_pair(entry, lambda p, m, s=ERROR: found.append((".".join(p), m, s)), ts)
     return found
 
 
@@ -48,10 +48,10 @@ PAIRS = [
 ]
 
 
-@pytest.mark.parametrize("spec, key, message, severity", PAIRS,
+@pytest.mark.parametrize("entry, key, message, severity", PAIRS,
                          ids=[f"{i}-{k or 'pair'}" for i, (_, k, _, _) in enumerate(PAIRS)])
-def test_a_pair_the_simulator_would_misread_is_reported(spec, key, message, severity):
-    found = check(spec)
+def test_a_pair_the_simulator_would_misread_is_reported(entry, key, message, severity):
+    found = check(entry)
     assert any(k == key and message in m and s == severity for k, m, s in found), found
 
 
@@ -66,10 +66,10 @@ VALID = [
 ]
 
 
-@pytest.mark.parametrize("spec", VALID)
-def test_what_the_checker_accepts_the_simulator_builds(spec):
-    assert check(spec, ts=1.0) == []
-    sim = MIMOSim({"CV": {"MV": spec}}, {}, 1)
+@pytest.mark.parametrize("entry", VALID)
+def test_what_the_checker_accepts_the_simulator_builds(entry):
+    assert check(entry, ts=1.0) == []
+    sim = MIMOSim({"CV": {"MV": entry}}, {}, 1)
     for _ in range(5):
         sim({"MV": 1.0})
 
@@ -116,7 +116,7 @@ def test_check_file_of_a_file_that_is_not_json(tmp_path):
     assert "not valid JSON" in p.message and "line 1" in p.message
 
 
-@pytest.mark.parametrize("spec, sign", [
+@pytest.mark.parametrize("entry, sign", [
     (TF_S, 1), (dict(TF_S, num_s=[-0.8]), -1),
     ({"mode": "tf_s", "num_s": [3], "den_s": [4, 1, 0]}, 1),          # an integrator
     ({"mode": "tf_z", "num_z": [0, 0.1], "den_z": [1, -1]}, 1),        # a discrete one
@@ -126,16 +126,16 @@ def test_check_file_of_a_file_that_is_not_json(tmp_path):
     ({"mode": "tf_s", "num_s": [1], "den_s": [2, -1]}, None),          # unstable: no sign to tell
     ({"mode": "tf_z", "num_z": [0, 1], "den_z": [1, -1.2]}, None),
 ])
-def test_static_gain_gives_the_sign_of_a_pair(spec, sign):
-    g = models.static_gain(spec)
+def test_static_gain_gives_the_sign_of_a_pair(entry, sign):
+    g = models.static_gain(entry)
     assert (None if g is None else (1 if g > 0 else -1)) == sign
 
 
 def test_the_sign_matches_the_simulated_step_response():
-    for spec in VALID[:5]:
-        sim = MIMOSim({"CV": {"MV": spec}}, {}, 1)
+    for entry in VALID[:5]:
+        sim = MIMOSim({"CV": {"MV": entry}}, {}, 1)
         y = [sim({"MV": 1.0})["CV"] for _ in range(400)][-1]
-        assert (y > 0) == (models.static_gain(spec) > 0), spec
+        assert (y > 0) == (models.static_gain(entry) > 0), entry
 
 
 def test_scale_gains_scales_every_gain_and_nothing_else():

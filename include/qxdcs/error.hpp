@@ -13,7 +13,7 @@
 //   qxdcs::IndexError         std::out_of_range       an empty sequence where one is needed
 //   qxdcs::ZeroDivisionError  std::domain_error       a sample period or modulus of zero
 //   qxdcs::OverflowError      std::overflow_error     a value beyond what can be converted
-//   qxdcs::AssertionError     std::logic_error        an inconsistent model specification
+//   qxdcs::AssertionError     std::logic_error        an inconsistent model entry
 //   qxdcs::OSError            std::system_error       a file that cannot be created or written
 #pragma once
 

@@ -9,7 +9,7 @@
 //
 // Keys keep the file's order (a key given twice: the later value, at the
 // first key's place, as Python's json module reads it). For each pair, as
-// the Python building rule reads a specification: an empty object, a missing
+// the Python building rule reads a entry: an empty object, a missing
 // "mode" or the mode "None" is no model; "IntegralMark" is any true value
 // (true, a non-zero number, a non-empty string, array or object); a mode's
 // required key missing is a KeyError naming it ('num_s'); another mode is an

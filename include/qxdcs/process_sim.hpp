@@ -10,8 +10,8 @@
 // value into the deviation of its CV, one sample per call; the simulator adds
 // the contributions of every MV and the CV's initial value.
 //
-// Building an element from a specification m, with the simulator's Ts:
-//   none                  NoModel (also for a pair that has no specification)
+// Building an element from a entry m, with the simulator's Ts:
+//   none                  NoModel (also for a pair that has no entry)
 //   tf_s   num, den, d    TfsModel(num, den', d, Ts), den' = den * s with an integrator
 //                         (den followed by a 0: numpy.convolve([1, 0], den))
 //   tf_z   num, den, d    TfzModel(num, den', d), den' = den * (1 - z^-1) with an
@@ -67,7 +67,7 @@ using TagValues = std::vector<std::pair<std::string, double>>;
 
 // --- the model dictionary --------------------------------------------------------------------------
 
-// One pair's model specification.
+// One pair's model entry.
 struct ModelSpec {
     enum class Mode { None, TfS, TfZ, Stp, StpXY };
 
@@ -88,7 +88,7 @@ struct ModelSpec {
     static ModelSpec step_xy(std::vector<double> x, std::vector<double> y, bool integral = false);
 };
 
-// The model dictionary CV tag -> MV tag -> specification, in the order the
+// The model dictionary CV tag -> MV tag -> entry, in the order the
 // entries were added; it is also the builder of a model in code:
 //     ModelDict m;
 //     m.add("TI101", "FV101", ModelSpec::tf_s({-0.8}, {20, 1}, 3))
@@ -100,14 +100,14 @@ public:
         std::vector<std::pair<std::string, ModelSpec>> models;
     };
 
-    // Adds (or replaces, keeping its place) the specification of a pair.
-    ModelDict &add(const std::string &cv, const std::string &mv, ModelSpec spec);
+    // Adds (or replaces, keeping its place) the entry of a pair.
+    ModelDict &add(const std::string &cv, const std::string &mv, ModelSpec entry);
     // Adds a CV without models (it still is a CV of the simulator).
     ModelDict &add_cv(const std::string &cv);
 
     const std::vector<Row> &rows() const { return rows_; }
     bool empty() const { return rows_.empty(); }
-    // The specification of a pair, or null.
+    // The entry of a pair, or null.
     const ModelSpec *find(std::string_view cv, std::string_view mv) const;
 
     // get_model_tags: the CV tags in order; the MV tags each once, where
@@ -249,7 +249,7 @@ public:
     static std::vector<double> response(const std::vector<double> &x, const std::vector<double> &y);
 };
 
-// The element for one pair's specification, with the simulator's Ts (the
+// The element for one pair's entry, with the simulator's Ts (the
 // building rule above), with the errors of the element's constructor.
 std::shared_ptr<ModelElement> build_element(const ModelSpec &m, double Ts);
 

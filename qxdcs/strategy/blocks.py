@@ -115,6 +115,10 @@ class Checked:
     def ok(self) -> bool:
         return not any(p.severity == ERROR for p in self.problems)
 
+    @property
+    def errors(self) -> List[Problem]:
+        return [p for p in self.problems if p.severity == ERROR]
+
 
 
 def stream(default: str, own: Optional[int]) -> int:
@@ -384,10 +388,10 @@ class Expansion:
                       [key + ("input",)], unit=s.unit)
         elif kind == "model":
             ok = True
-            for mv, spec in s.model.items():
+            for mv, entry in s.model.items():
                 rep = self.report.under(key + ("model", mv))
                 before = len(self.report.problems)
-                md.check_pair(spec, rep, self.ts)
+                md.check_pair(entry, rep, self.ts)
                 if any(p.severity == ERROR for p in self.report.problems[before:]):
                     ok = False
             inputs = tuple(s.model)

@@ -568,5 +568,5 @@ class Engine:
 
 
 def _plain(model) -> Dict:
-    return {cv: {mv: dict(spec) for mv, spec in row.items()} for cv, row in model.items()}
+    return {cv: {mv: dict(entry) for mv, entry in row.items()} for cv, row in model.items()}
 

@@ -92,9 +92,9 @@ def model_tags(model: Dict[str, Dict[str, Any]]) -> Tuple[List[str], List[str]]:
     return cvs, mvs
 
 
-def has_effect(spec: Any) -> bool:
+def has_effect(entry: Any) -> bool:
     """Whether the simulator builds a dynamic element for this pair."""
-    return isinstance(spec, dict) and bool(spec) and spec.get("mode", "None") != "None"
+    return isinstance(entry, dict) and bool(entry) and entry.get("mode", "None") != "None"
 
 
 def check_model(model: Any, report: Report, sample_period: Optional[float] = None,
@@ -122,8 +122,8 @@ def check_model(model: Any, report: Report, sample_period: Optional[float] = Non
             rep((cv,), f"CV {cv!r} must be a table of MV tags with their models; "
                        f"got {describe(row)}")
             continue
-        for mv, spec in row.items():
-            check_pair(spec, lambda p, m, s=ERROR, cv=cv, mv=mv: rep((cv, mv) + p, m, s),
+        for mv, entry in row.items():
+            check_pair(entry, lambda p, m, s=ERROR, cv=cv, mv=mv: rep((cv, mv) + p, m, s),
                        sample_period)
     if initial is not None:
         check_initial(model, initial, lambda p, m, s=ERROR: rep(initial_path + p, m, s))
@@ -166,17 +166,17 @@ def check_initial(model: Dict[str, Any], initial: Any, report: Report) -> None:
                            f"{did_you_mean(tag, tags)}", WARNING)
 
 
-def check_pair(spec: Any, report: Report, sample_period: Optional[float] = None) -> None:
+def check_pair(entry: Any, report: Report, sample_period: Optional[float] = None) -> None:
     """Check one pair's model; paths are relative to the pair."""
-    if not isinstance(spec, dict):
-        report((), f"the model of a pair must be a table of model keys; got {describe(spec)}",
+    if not isinstance(entry, dict):
+        report((), f"the model of a pair must be a table of model keys; got {describe(entry)}",
                ERROR)
         return
-    if not spec:
+    if not entry:
         return  # an empty table: this MV has no effect on this CV, as intended
-    mode = spec.get("mode")
-    if "mode" not in spec:
-        keys = ", ".join(repr(k) for k in spec)
+    mode = entry.get("mode")
+    if "mode" not in entry:
+        keys = ", ".join(repr(k) for k in entry)
         report((), f"has no 'mode', so the simulator gives this pair no effect (keys {keys} "
                    f"are ignored); add \"mode\": one of {one_of(MODES)}", ERROR)
         mode_keys: Sequence[str] = ()
@@ -186,7 +186,7 @@ def check_pair(spec: Any, report: Report, sample_period: Optional[float] = None)
         mode_keys = ()
     else:
         mode_keys = KEYS_OF_MODE[mode]
-    for key in spec:
+    for key in entry:
         if key in COMMON_KEYS or key in mode_keys:
             continue
         if key in MODE_OF_KEY:
@@ -199,7 +199,7 @@ def check_pair(spec: Any, report: Report, sample_period: Optional[float] = None)
     if mode not in MODES or MODES[mode] is None:
         return
     try:
-        pair = MODES[mode].model_validate(spec)
+        pair = MODES[mode].model_validate(entry)
     except ValidationError as exc:
         for e in exc.errors():
             report(tuple(str(p) for p in e["loc"]), _pair_message(e), ERROR)
@@ -274,34 +274,34 @@ def _degree(coefficients: Sequence[float]) -> int:
     return -1
 
 
-def static_gain(spec: Any) -> Optional[float]:
+def static_gain(entry: Any) -> Optional[float]:
     """The pair's gain at steady state, or for an integrating pair the gain of
     its rate; None when it has none (no effect, zero gain, an unstable pair,
     or a model that does not check). Only its sign matters to the KP check."""
-    if not has_effect(spec):
+    if not has_effect(entry):
         return None
-    mode = spec.get("mode")
+    mode = entry.get("mode")
     try:
         if mode == "tf_s":
-            num = [float(c) for c in spec["num_s"]]
-            den = [float(c) for c in spec["den_s"]]
+            num = [float(c) for c in entry["num_s"]]
+            den = [float(c) for c in entry["den_s"]]
             while len(den) > 1 and den[-1] == 0:
                 den.pop()                      # integrators: the rate's gain
             if not _stable_s(den):
                 return None
             gain = num[-1] / den[-1] if den[-1] else None
         elif mode == "tf_z":
-            num = [float(c) for c in spec["num_z"]]
-            den = [float(c) for c in spec["den_z"]]
+            num = [float(c) for c in entry["num_z"]]
+            den = [float(c) for c in entry["den_z"]]
             while len(den) > 1 and abs(sum(den)) < 1e-12 * max(abs(c) for c in den):
                 den = _divide_by_difference(den)
             if len(den) > 1 and max(abs(r) for r in np.roots(den)) >= 1.0:
                 return None
             gain = sum(num) / sum(den) if sum(den) else None
         elif mode == "stp":
-            gain = float(spec["stp"][-1])
+            gain = float(entry["stp"][-1])
         elif mode == "stpxy":
-            gain = float(spec["y"][-1])
+            gain = float(entry["y"][-1])
         else:
             return None
     except (KeyError, TypeError, ValueError, IndexError, ZeroDivisionError):
@@ -333,13 +333,13 @@ def scale_gains(model: Dict[str, Dict[str, Any]], factor: float) -> Dict[str, Di
     out: Dict[str, Dict[str, Any]] = {}
     for cv, row in model.items():
         out[cv] = {}
-        for mv, spec in row.items():
-            spec = dict(spec)
+        for mv, entry in row.items():
+            entry = dict(entry)
             for key in ("num_s", "num_z", "stp", "y"):
-                if key in spec and spec.get("mode") == {"num_s": "tf_s", "num_z": "tf_z",
+                if key in entry and entry.get("mode") == {"num_s": "tf_s", "num_z": "tf_z",
                                                         "stp": "stp", "y": "stpxy"}[key]:
-                    spec[key] = [factor * c for c in spec[key]]
-            out[cv][mv] = spec
+                    entry[key] = [factor * c for c in entry[key]]
+            out[cv][mv] = entry
     return out
 
 

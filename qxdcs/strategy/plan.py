@@ -262,8 +262,8 @@ def _events(checked: "bl.Checked") -> Dict[str, Tuple[float, ...]]:
     p = checked.plant
     for name, wp, gain, model in p.locals:
         for cv, row in model.items():
-            for mv, spec in row.items():
-                if md.has_effect(spec):
+            for mv, entry in row.items():
+                if md.has_effect(entry):
                     upstream.setdefault(cv, set()).add(mv)
     for cv in p.cvs:
         if p.working_value is not None:

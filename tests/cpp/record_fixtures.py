@@ -119,8 +119,8 @@ def c2d_cases():
              ([1], [1, 2, 1], 3.5, 1), ([1], [1, 2, 1], 2.4999, 1), ([1], [1, 2, 1], 2.5001, 1),
              ([1, 0.5], [0.5, 3, 2, 1], 7, 0.25), ([-0.8], [20, 1], 3, 1),
              ([1.5], [600, 50, 1], 4, 10)]
-    for spec in square_model(5, seed=3).values():
-        for m in spec.values():
+    for entry in square_model(5, seed=3).values():
+        for m in entry.values():
             cases.append((m["num_s"], m["den_s"], m["iodelay_s"], 1))
     for k, (num, den, delay, ts) in enumerate(cases):
         gd_num, gd_den = qxcommon.c2d(num, den, delay, ts)
@@ -239,7 +239,7 @@ def process_sim_cases():
             for i, cv in enumerate(sim.cv_list):
                 for j, mv in enumerate(sim.mv_list):
                     m = model[cv][mv]
-                    f.put(f"sq.{i}.{j}.spec", [m["num_s"][0], *m["den_s"], m["iodelay_s"]])
+                    f.put(f"sq.{i}.{j}.entry", [m["num_s"][0], *m["den_s"], m["iodelay_s"]])
         u = mv_schedule(len(sim.mv_list), steps, seed)
         for k in range(steps):
             v = {sim.cv_list[0]: 0.5} if k % 11 == 5 else {}

@@ -75,7 +75,7 @@ TEST(ModelJson, ErrorsNameWhatAndWhere) {
     EXPECT_EQ(message(R"([1, 2])"),
               "m.json: Argument 'process_model_dict' has incorrect type (expected dict, got list)");
     EXPECT_EQ(message(R"({"CV": [1]})"),
-              "m.json: CV: expected a dict of MV tag -> model specification, got list");
+              "m.json: CV: expected a dict of MV tag -> model entry, got list");
     EXPECT_THROW(qxdcs::parse_model_json(R"({"CV": {"MV": {"mode": "tf"}}})"),
                  qxdcs::AssertionError);
     EXPECT_THROW(qxdcs::parse_model_json(R"({"CV": {"MV": {"mode": "stp"}}})"), qxdcs::KeyError);

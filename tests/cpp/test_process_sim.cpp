@@ -94,7 +94,7 @@ TEST(MimoSim, TwentyByTwentyBitForBitOnThePythonElements) {
     for (int i = 0; i < 20; ++i)
         for (int j = 0; j < 20; ++j) {
             const std::vector<double> &s =
-                f["sq." + std::to_string(i) + "." + std::to_string(j) + ".spec"];
+                f["sq." + std::to_string(i) + "." + std::to_string(j) + ".entry"];
             m.add("CV" + std::to_string(i + 1), "MV" + std::to_string(j + 1),
                   qxdcs::ModelSpec::tf_s({s[0]}, {s[1], s[2], s[3]}, s[4]));
         }
