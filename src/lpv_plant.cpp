@@ -154,7 +154,7 @@ const std::vector<double> &LpvPlant::step(double x, const double *v) {
         p1.current_weight = 1.0;
         for (std::size_t i = 0; i < p1.cv_global.size(); ++i) {
             const std::size_t g = p1.cv_global[i];
-            y_[g] = r1[i] + y0_[g];
+            y_[g] = single_value(r1[i], y0_[g]);
         }
     } else {
         const std::vector<double> &r2 = p2.plant->outputs();
@@ -163,7 +163,7 @@ const std::vector<double> &LpvPlant::step(double x, const double *v) {
         for (std::size_t i = 0; i < p1.cv_global.size(); ++i) {
             const std::size_t g = p1.cv_global[i];
             const double v2 = r2[std::size_t(p2.local_of_cv[g])];
-            y_[g] = b.weight1 * r1[i] + b.weight2 * v2 + y0_[g];
+            y_[g] = blended_value(b, r1[i], v2, y0_[g]);
         }
     }
     return y_;

@@ -206,6 +206,63 @@ def test_algorithm_copy_is_independent_and_continues(dup):
     assert twin.U_array.tolist() == blk.U_array.tolist()
 
 
+@pytest.mark.parametrize("ut", [2.5, 7, 2**53 + 1, -(2**60), np.float64(-0.0), True, np.int64(9),
+                                np.float32(0.1)])
+def test_algorithm_stores_inputs_as_float64_does(ut):
+    blk = Delay_Algorithm()
+    run_algorithm(blk, [1.0, 2.0], [1, 1])
+    blk.Ut, blk.nLag = ut, 0
+    blk.call()
+    expected = np.array([ut, 2.0, 1.0][:2], dtype=np.float64)
+    assert blk.U_array.tolist() == expected.tolist()
+    assert type(blk.Yt) is np.float64 and repr(blk.Yt) == repr(expected[0])
+
+
+def test_algorithm_attribute_access_follows_python(tmp_path):
+    from child import run_child
+    run_child("""
+        import numpy as np
+        from qxdcs.algorithm.qxDelay import Delay_Algorithm as T
+
+        def run(blk, *inputs):
+            out = []
+            for u in inputs:
+                blk.Ut = u
+                blk.call()
+                out.append(float(blk.Yt))
+            return out
+
+        warm = T()
+        run(warm, 1.0, 2.0)
+        T.nLag = 0
+        assert run(T(), 1.0, 2.0) == [1.0, 2.0]
+        T.nLag = property(lambda self: 2)
+        blk = T()
+        blk.__dict__["nLag"] = 0
+        assert run(blk, 1.0, 2.0, 3.0) == [1.0, 1.0, 1.0]
+        del T.nLag
+        T.nLag = 1
+
+        class Key:
+            def __hash__(self): return hash("nLag")
+            def __eq__(self, other): return other == "nLag"
+        for key in ("".join(["nL", "ag"]), Key()):
+            blk = T()
+            blk.__dict__[key] = 0
+            assert run(blk, 5.0, 6.0) == [5.0, 6.0]
+
+        class Tok:
+            def __init__(self, blk): self.blk = blk
+            def __del__(self): self.blk.Ut = "from __del__"
+        blk = T()
+        run(blk, 1.0)
+        blk.Yt = Tok(blk)
+        run(blk, 2.0)
+        assert blk.Ut == "from __del__" and float(blk.Yt) == 1.0
+        print("ok")
+    """, cwd=tmp_path)
+
+
 # Python subclasses with __slots__, importable so that pickle finds them.
 class SlottedDelay(Delay):
     __slots__ = ("tag", "spare")

@@ -215,3 +215,169 @@ def test_subclass_slots_survive_copies(clone):
     assert type(ton2) is SlottedTON and ton2.Ut_array is not ton.Ut_array
     assert drive(ton2, [1, 1, 0]) == drive(ton, [1, 1, 0])
     assert drive_rs(rs2, [(0, 0), (0, 1)]) == drive_rs(rs, [(0, 0), (0, 1)])
+
+
+# --- call() reads its attributes as Python's attribute access does ---------------
+#
+# call() reads an object of the class itself straight from its instance
+# dictionary and the class defaults it has seen; these scripts change the class
+# under it and plant dictionary keys that equal a name without being it. They
+# change the classes, so they run in a child interpreter.
+
+@pytest.mark.parametrize("name", ["TONtrigger", "TOFFtrigger"])
+def test_timer_attribute_access_follows_python(name, tmp_path):
+    from child import run_child
+    run_child(f"""
+        from qxdcs.algorithm.qxTrigger import {name} as T
+        on = T.__name__ == "TONtrigger"
+
+        def first(blk, ut=1):
+            blk.Ut = ut
+            blk.call()
+            return blk.Yt, blk.ET
+
+        def ref(dt, ut=1):
+            blk = T()
+            blk.DT = dt
+            return first(blk, ut)
+
+        # A class default changed after objects have run is used by the next call.
+        warm = T()
+        for _ in range(3):
+            first(warm)
+        T.DT = 1
+        assert first(T()) == ref(1), first(T())
+        T.DT = 5
+        assert first(T(), 0) == ref(5, 0)
+
+        # A property on the class wins over the instance dictionary.
+        blk, expected = T(), ref(2)
+        blk.__dict__["DT"] = 9
+        T.DT = property(lambda self: 2)
+        assert first(blk) == expected
+        del T.DT
+        errors = []
+        for read in (lambda blk: blk.DT, first):
+            try:
+                read(T())
+            except AttributeError as e:
+                errors.append(str(e))
+        assert len(errors) == 2 and errors[0] == errors[1], errors
+        T.DT = 3
+
+        # Keys that are equal to "DT" without being the interned name.
+        class Key:
+            def __hash__(self): return hash("DT")
+            def __eq__(self, other): return other == "DT"
+        class Sub(str):
+            pass
+        for key in (Key(), Sub("DT"), "".join(["D", "T"])):
+            blk = T()
+            blk.__dict__[key] = 1
+            assert blk.DT == 1
+            assert first(blk) == ref(1), (key, first(blk))
+
+        # A key whose comparison changes the class during the lookup of ET:
+        # DT was read before, as Python reads it, and the next call sees 1.
+        class Sneaky:
+            def __hash__(self): return hash("ET")
+            def __eq__(self, other):
+                T.DT = 1
+                return False
+        blk = T()
+        blk.__dict__[Sneaky()] = 0
+        assert first(blk) == ref(3)
+        T.DT = 3
+        blk2 = T()
+        blk2.__dict__[Sneaky()] = 0
+        first(blk2, 0)
+        assert first(blk2, 1 if on else 0)[1] == 0  # counted with DT 1
+        T.DT = 3
+
+        # Outputs are always written, as ints, into the object's own dictionary,
+        # whatever the caller left there.
+        blk = T()
+        first(blk, 0 if on else 1)  # reloads ET
+        assert type(blk.__dict__["Yt"]) is int and "ET" in blk.__dict__
+        for left in (0.0, True, 1.0, None):
+            blk.Yt = left
+            first(blk, 1)
+            assert type(blk.Yt) is int, (left, blk.Yt)
+        print("ok")
+    """, cwd=tmp_path)
+
+
+def test_flip_flop_attribute_access_follows_python(tmp_path):
+    from child import run_child
+    run_child("""
+        import numpy as np
+        from qxdcs.algorithm.qxTrigger import RStrigger as T, TONtrigger
+
+        def step(blk, s, r):
+            blk.S, blk.R = s, r
+            blk.call()
+            return blk.Q, blk.nQ
+
+        # A class default changed after objects have run; a property on the class.
+        warm = T()
+        step(warm, 1, 0)
+        T.S = 1
+        blk = T()
+        blk.call()
+        assert (blk.Q, blk.nQ) == (True, False)
+        del T.S
+        T.S = property(lambda self: 0)
+        blk = T()
+        blk.__dict__["S"] = 1
+        blk.call()
+        assert blk.Q is np.False_ and blk.nQ is True
+        T.S = 0
+
+        # A key equal to "Q_array" without being the interned name.
+        class Key:
+            def __hash__(self): return hash("Q_array")
+            def __eq__(self, other): return other == "Q_array"
+        for key in ("".join(["Q_", "array"]), Key()):
+            blk = T()
+            del blk.__dict__["Q_array"]
+            blk.__dict__[key] = np.array([True, False])
+            blk.call()
+            assert blk.Q is np.True_ and blk.Q_array.tolist() == [True, True]
+
+        # Inputs whose truth test is the caller's own code run it once, in order.
+        seen = []
+        class Loud:
+            def __init__(self, name, v): self.name, self.v = name, v
+            def __bool__(self):
+                seen.append(self.name)
+                return self.v
+        blk = T()
+        assert step(blk, Loud("S", True), Loud("R", False)) == (True, False)
+        assert seen == ["S", "R"]
+
+        # An old output is let go when it is replaced, before the next one is
+        # written: what its __del__ writes is overwritten.
+        class Tok:
+            def __init__(self, blk, attr): self.blk, self.attr = blk, attr
+            def __del__(self): setattr(self.blk, self.attr, "from __del__")
+        blk = T()
+        step(blk, 1, 0)
+        blk.Q = Tok(blk, "nQ")
+        blk.call()
+        assert (blk.Q, blk.nQ) == (True, False), (blk.Q, blk.nQ)
+        ton = TONtrigger()
+        ton.Yt = Tok(ton, "ET")
+        ton.Ut = 1
+        ton.call()
+        assert ton.ET == "from __del__" and ton.Yt == 0
+
+        # Memories of other types are shifted as dataStore shifts them.
+        for memory in (np.array([True, False, True]), np.array([2.5]), np.array([0], np.int8)):
+            blk = T()
+            blk.Q_array = memory.copy()
+            blk.call()
+            assert type(blk.Q) is type(memory[0]) and blk.Q == memory[0]
+            expected = np.concatenate([memory[:1], memory[:-1]]) if memory.size > 1 else memory
+            assert blk.Q_array.tolist() == expected.tolist()
+        print("ok")
+    """, cwd=tmp_path)

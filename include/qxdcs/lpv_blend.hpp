@@ -81,6 +81,15 @@ inline Blend blend_at(double position) {
     return b;
 }
 
+// A CV's value from the results of the enclosing plants (their outputs as
+// deviations) and the CV's initial value:
+//     (weight1 * r1 + weight2 * r2) + initial    two plants
+//     r1 + initial                               one plant (id1 == id2)
+inline double blended_value(const Blend &b, double r1, double r2, double initial) {
+    return b.weight1 * r1 + b.weight2 * r2 + initial;
+}
+inline double single_value(double r1, double initial) { return r1 + initial; }
+
 // The order that keeps, for every distinct working point, its first plant in
 // list order, sorted by working point (numpy.unique with return_index): the
 // indices into wp of the plants that stay, ascending by working point. NaN

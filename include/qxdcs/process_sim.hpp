@@ -56,6 +56,12 @@
 
 namespace qxdcs {
 
+// Step 2's value of one CV: its deviation (the sum over its MVs), its
+// disturbance of this sample and its initial value, added in that order.
+inline double cv_value(double deviation, double disturbance, double initial) {
+    return (deviation + disturbance) + initial;
+}
+
 // Values by tag, in order (a tag given twice: the later value counts).
 using TagValues = std::vector<std::pair<std::string, double>>;
 
@@ -338,7 +344,7 @@ public:
         const std::size_t ncv = cv_.size(), nmv = mv_.size();
         for (std::size_t i = 0; i < ncv; ++i) {
             const double dev = miso_[i].one_step_sim(u_.data(), nmv);
-            y_[i] = (dev + (v ? v[i] : 0.0)) + y_ini_[i];
+            y_[i] = cv_value(dev, v ? v[i] : 0.0, y_ini_[i]);
         }
         return y_;
     }

@@ -9,6 +9,8 @@
 //    grows to nLag + 1 samples on demand and never shrinks.
 #include <nanobind/nanobind.h>
 
+#include <array>
+#include <climits>
 #include <cstddef>
 #include <new>
 #include <stdexcept>
@@ -20,8 +22,10 @@
 #include "bind/block.hpp"
 #include "bind/fblock.hpp"
 #include "bind/kept.hpp"
+#include "bind/np_abi.hpp"
 #include "bind/numpy.hpp"
 #include "qxdcs/delay.hpp"
+#include "qxdcs/history.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -162,9 +166,67 @@ long long algorithm_lag(nb::handle nLag) {
     return lag;
 }
 
+// The attributes call() reads and writes.
+enum AlgorithmAttr : std::size_t { kUt, kNLag, kUArray, kYt };
+qxb::fblock::Attrs<4> *algorithm_attrs = nullptr;
+
+// The float64 history call() may shift in place: an exact numpy.ndarray,
+// one-dimensional, C-contiguous, writeable, of native-order float64, with at
+// least `min_len` elements; null otherwise.
+double *plain_float64(PyObject *o, Py_ssize_t min_len, Py_ssize_t &n) {
+    using namespace qxb::np_abi;
+    if (!is_exact_ndarray(o))
+        return nullptr;
+    auto *a = reinterpret_cast<NpArrayHead *>(o);
+    const unsigned flags = static_cast<unsigned>(a->flags);
+    if (a->nd != 1 || !(flags & kNpCContiguous) || !(flags & kNpWriteable) ||
+        (flags & kNpWarnOnWrite))
+        return nullptr;
+    auto *descr = reinterpret_cast<NpDescrHead *>(a->descr);
+    if (descr->type_num != kDouble || !(descr->byteorder == '=' || descr->byteorder == '|'))
+        return nullptr;
+    n = a->dimensions[0];
+    return n >= min_len ? reinterpret_cast<double *>(a->data) : nullptr;
+}
+
+// The common call natively: a float input (or an int a double holds
+// exactly), an int nLag within the history, and a float64 history, shifted
+// on its memory exactly as dataStore shifts it; Yt is then the history's
+// element as NumPy's indexing gives it. False, with nothing changed, for
+// anything else, which then takes the path through getattr and dataStore.
+bool algorithm_call_native(nb::handle self) {
+    std::array<nb::object, 4> at;
+    std::array<bool, 4> own{};
+    if (!algorithm_attrs->read_all(self, at, own) || !at[kUt] || !at[kNLag] || !at[kUArray])
+        return false;
+    Py_ssize_t n = 0;
+    double *h = plain_float64(at[kUArray].ptr(), 1, n);  // NumPy's types are known after it
+    if (!h)
+        return false;
+    PyObject *ut = at[kUt].ptr();
+    double x;
+    long long v, lag;
+    if (PyFloat_CheckExact(ut) || Py_TYPE(ut) == qxb::np_abi::g_np.float64)
+        x = PyFloat_AS_DOUBLE(ut);
+    else if (PyLong_CheckExact(ut) && qxb::int_within(at[kUt], 1LL << 53, v))
+        x = double(v);
+    else
+        return false;
+    if (!PyLong_CheckExact(at[kNLag].ptr()) || !qxb::int_within(at[kNLag], LLONG_MAX, lag) ||
+        lag < 0 || lag > static_cast<long long>(n) - 1)
+        return false;
+    qxdcs::history_push(h, static_cast<std::size_t>(n), x);
+    nb::object y = qxb::fblock::item(at[kUArray], static_cast<Py_ssize_t>(lag));
+    at[kYt].reset();  // the old Yt is let go when replaced, as by an assignment
+    algorithm_attrs->set(self, kYt, y);
+    return true;
+}
+
 void algorithm_call(nb::handle self) {
     using namespace qxb::fblock;
     nb::handle ds = data_store_fn();
+    if (algorithm_call_native(self))
+        return;
     nb::object Ut = get(self, s_Ut);
     long long lag = algorithm_lag(get(self, s_nLag));
     nb::object arr = get(self, s_U_array);
@@ -246,6 +308,8 @@ NB_MODULE(qxDelay, m) {
                 .format(get(self, s_Ut), get(self, s_nLag), get(self, s_Yt),
                         get(self, s_U_array));
         });
+    algorithm_attrs = new qxb::fblock::Attrs<4>(reinterpret_cast<PyTypeObject *>(alg.ptr()),
+                                                {s_Ut, s_nLag, s_U_array, s_Yt});
     qxb::fblock::def_call<DelayAlgorithm, &algorithm_call>(alg,
         "call($self, /)\n--\n\n"
         "One sample: enter Ut into U_array and set Yt to the input of nLag calls earlier.");

@@ -446,7 +446,7 @@ struct LPVPlantSim {
         if (b.id1 == b.id2) {
             c1.local->current_weight = 1.0;
             for_each_cv(c1, [&](nb::handle tag, double r1) {
-                set_item(y_dict, tag, r1 + initial_value(ini_value_dict, tag));
+                set_item(y_dict, tag, qxdcs::single_value(r1, initial_value(ini_value_dict, tag)));
             });
         } else {
             PlantCall &c2 = calls[b.id2];
@@ -454,8 +454,8 @@ struct LPVPlantSim {
             c2.local->current_weight = b.weight2;
             for_each_cv(c1, [&](nb::handle tag, double r1) {
                 const double r2 = value_of(c2, tag);
-                set_item(y_dict, tag, b.weight1 * r1 + b.weight2 * r2 +
-                                          initial_value(ini_value_dict, tag));
+                set_item(y_dict, tag,
+                         qxdcs::blended_value(b, r1, r2, initial_value(ini_value_dict, tag)));
             });
         }
         return copy_float_dict(y_dict);

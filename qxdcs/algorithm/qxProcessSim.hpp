@@ -54,6 +54,7 @@
 #include "bind/filter.hpp"
 #include "bind/items.hpp"
 #include "bind/kept.hpp"
+#include "qxdcs/process_sim.hpp"
 
 namespace qxsim {
 
@@ -162,6 +163,12 @@ struct Element {
     nb::object obj;
     PyTypeObject *type = nullptr;  // the type the view was checked for (null: none)
     TfzModel *filter = nullptr;    // the native filter (null for no_model)
+    // The filter's kernel and state as the per-sample loop reads them: kept
+    // here, beside the object, so that a step reads the coefficients and the
+    // state without going through the element's memory first. Both stay
+    // where the constructor put them for the element's whole life.
+    qxdcs::Tdf2Filter::View view{};
+    double *z = nullptr;
 
     Element() = default;
     explicit Element(nb::object o) : obj(std::move(o)) {}
@@ -175,6 +182,8 @@ struct Element {
         filter = nullptr;
         if (t.is_filter(tp) && nb::inst_ready(o)) {
             filter = nb::inst_ptr<TfzModel>(o);
+            view = filter->filter.kernel().view();
+            z = filter->filter.state_data();
             type = tp;
         } else if (tp == t.no_model && nb::inst_ready(o)) {
             type = tp;
@@ -232,6 +241,11 @@ struct OwnList {
 // --- MISOSimulator -----------------------------------------------------------------------------
 
 struct MISOSimulator {
+    // How many elements ahead the walk asks for the memory it will read (the
+    // object's header, the coefficients, the state): the elements' objects
+    // lie apart on the heap, and the loads of one element would otherwise
+    // wait in turn.
+    static constexpr std::size_t kAhead = 4;
     ElementList models;        // model_list: the elements, one per MV
     std::vector<double> u_ini; // u_ini_list: the MVs' initial values
 
@@ -255,10 +269,22 @@ struct MISOSimulator {
         double y = 0.0;
         std::size_t j = 0;
         for (; j < m; ++j) {
+            if (j + kAhead < m) {
+                const Element &next = e[j + kAhead];
+                __builtin_prefetch(next.obj.ptr());
+                __builtin_prefetch(next.view.ba);
+                __builtin_prefetch(next.z, 1);
+            }
             if (NB_UNLIKELY(Py_TYPE(e[j].obj.ptr()) != e[j].type))
                 break;
             const double dU = u[j] - u0[j];
-            y += e[j].filter ? e[j].filter->step(dU) : 0.0;
+            if (TfzModel *f = e[j].filter) {
+                if (NB_UNLIKELY(f->at_rest))
+                    f->at_rest = false;
+                y += qxdcs::Tdf2Filter::step(e[j].view, dU, e[j].z);
+            } else {
+                y += 0.0;
+            }
         }
         return j < m ? deviation_from(t, u, m, j, y) : y;
     }
@@ -460,7 +486,7 @@ struct MIMOSim {
         const SimTypes &t = sim_types();
         for (std::size_t i = 0; i < ncv; ++i) {
             const double dev = miso[i]->deviation(t, u.data(), nmv);
-            y[i] = (dev + in.v[i]) + y_ini[i];
+            y[i] = qxdcs::cv_value(dev, in.v[i], y_ini[i]);
         }
     }
 

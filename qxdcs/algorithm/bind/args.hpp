@@ -78,6 +78,27 @@ inline bool int_within(nb::handle h, long long limit, long long &v) {
     PyTypeObject *tp = Py_TYPE(h.ptr());
     if (tp != &PyLong_Type && tp != &PyBool_Type)
         return false;
+    // Ints of one digit (below 2**30 in magnitude, every count and switch a
+    // block sees) read without a call into the interpreter.
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(h.ptr()))) {
+        const long long r = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(h.ptr()));
+        if (r > limit || r < -limit)
+            return false;
+        v = r;
+        return true;
+    }
+#else
+    const Py_ssize_t size = Py_SIZE(h.ptr());
+    if (size >= -1 && size <= 1) {
+        const long long r =
+            size * static_cast<long long>(reinterpret_cast<PyLongObject *>(h.ptr())->ob_digit[0]);
+        if (r > limit || r < -limit)
+            return false;
+        v = r;
+        return true;
+    }
+#endif
     int overflow = 0;
     long long r = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
     if (overflow || r > limit || r < -limit)

@@ -18,7 +18,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <climits>
+#include <cstddef>
 
 #include "bind/args.hpp"
 #include "bind/block.hpp"
@@ -48,6 +50,197 @@ inline void set(nb::handle self, PyObject *name, nb::handle value) {
     if (PyObject_SetAttr(self.ptr(), name, value.ptr()) != 0)
         throw nb::python_error();
 }
+
+// --- the attributes of one class, read and written through its objects' dictionaries ----
+//
+// get() and set() above go through Python's generic attribute machinery: the
+// lookup of the name in the class and its bases, then the instance
+// dictionary. For an object of the block class itself (not a subclass) whose
+// class has not changed, the class part of that lookup gives the same answer
+// every time: the name is a plain class default (an int, float, bool or
+// None) or absent. Attrs remembers that answer for a fixed set of names,
+// together with the class's version tag (which CPython changes whenever the
+// class or a base is modified), and then reads and writes those names in the
+// instance dictionary directly, falling back on the class default, exactly
+// as the generic machinery would.
+//
+// Every access checks the tag again: a dictionary lookup can run a caller's
+// code (a key of its own with __eq__), which may change the class between
+// two accesses; such an access, and every object that is not of the class
+// itself, goes through get() and set().
+template <std::size_t N> class Attrs {
+public:
+    // `names`: interned attribute names, kept for the process's life.
+    Attrs(PyTypeObject *type, const std::array<PyObject *, N> &names)
+        : type_(type), names_(names) {
+        for (std::size_t i = 0; i < N; ++i) {
+            hashes_[i] = PyObject_Hash(names_[i]);
+            if (hashes_[i] == -1)
+                throw nb::python_error();
+        }
+    }
+
+    // The value of every name at once, as N get() calls in a row would give
+    // them, from one pass over the instance dictionary instead of N hashed
+    // lookups: out[i] is the dictionary's value, else the class default, else
+    // null (no such attribute). False, with nothing read, when the object is
+    // not read this way: then get() each name. A pass runs no code of the
+    // caller's, so nothing can change between the reads: it is refused when
+    // the dictionary holds a key that might compare equal to a name without
+    // being that name (a key of another type, or a string of the same hash),
+    // and for large dictionaries, where lookups are cheaper.
+    // own[i] tells whether out[i] came from the instance dictionary.
+    bool read_all(nb::handle self, std::array<nb::object, N> &out, std::array<bool, N> &own) {
+        if (!direct(self))
+            return false;
+        std::array<PyObject *, N> found{};
+        if (PyObject *dict = instance_dict(self)) {
+            if (PyDict_GET_SIZE(dict) > kScanMax)
+                return false;
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(dict, &pos, &key, &value)) {
+                std::size_t j = 0;
+                while (j < N && names_[j] != key)
+                    ++j;
+                if (j < N) {
+                    found[j] = value;
+                    continue;
+                }
+                if (!PyUnicode_CheckExact(key))
+                    return false;
+                const Py_hash_t h = PyObject_Hash(key);  // cached by the string
+                for (Py_hash_t own : hashes_)
+                    if (h == own)
+                        return false;
+            }
+        }
+        for (std::size_t i = 0; i < N; ++i) {
+            own[i] = found[i] != nullptr;
+            PyObject *v = found[i] ? found[i] : defaults_[i];
+            out[i] = v ? nb::borrow(v) : nb::object();
+        }
+        return true;
+    }
+
+    nb::object get(nb::handle self, std::size_t i) {
+        if (direct(self)) {
+            if (PyObject *dict = instance_dict(self)) {
+                nb::object keep = nb::borrow(dict);
+                PyObject *v = PyDict_GetItemWithError(dict, names_[i]);
+                if (v)
+                    return nb::borrow(v);
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+            }
+            if (direct(self) && defaults_[i])
+                return nb::borrow(defaults_[i]);
+        }
+        return fblock::get(self, names_[i]);
+    }
+
+    void set(nb::handle self, std::size_t i, nb::handle value) {
+        if (direct(self)) {
+            if (PyObject *dict = instance_dict(self)) {
+                nb::object keep = nb::borrow(dict);
+                if (PyDict_SetItem(dict, names_[i], value.ptr()) != 0)
+                    throw nb::python_error();
+                return;
+            }
+        }
+        fblock::set(self, names_[i], value);
+    }
+
+private:
+    static bool plain_default(PyObject *d) {
+        return PyLong_CheckExact(d) || PyFloat_CheckExact(d) || PyBool_Check(d) || d == Py_None;
+    }
+
+    // The class's version tag, or 0 while it has none (CPython before 3.12
+    // marks a valid tag by a flag; later ones clear the tag itself).
+    unsigned int tag() const {
+#if PY_VERSION_HEX >= 0x030C0000
+        return type_->tp_version_tag;
+#else
+        return (type_->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type_->tp_version_tag : 0;
+#endif
+    }
+
+    bool current() const { return version_ != 0 && tag() == version_; }
+
+    bool direct(nb::handle self) {
+        if (Py_TYPE(self.ptr()) != type_)
+            return false;
+        if (NB_LIKELY(current()))
+            return true;
+        if (refused_version_ != 0 && tag() == refused_version_)
+            return false;
+        return verify();
+    }
+
+    PyObject *instance_dict(nb::handle self) const {
+        return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self.ptr()) +
+                                              type_->tp_dictoffset);
+    }
+
+    // The class part of the lookup of every name, read under the class's
+    // version tag (given to it first, where it has none).
+    // A class whose lookup ran code that changed it, or that has a name of
+    // another kind (a property, a method, an object of a caller's class),
+    // is left to the generic machinery until it changes again.
+    bool verify() {
+        version_ = 0;
+        for (PyObject *&d : defaults_)
+            Py_CLEAR(d);
+        if (type_->tp_getattro != PyObject_GenericGetAttr ||
+            type_->tp_setattro != PyObject_GenericSetAttr || type_->tp_dictoffset <= 0)
+            return refuse();
+#if PY_VERSION_HEX >= 0x030C0000
+        PyUnstable_Type_AssignVersionTag(type_);
+#else
+        for (PyObject *name : names_)
+            _PyType_Lookup(type_, name);
+#endif
+        const unsigned int tag0 = tag();
+        if (tag0 == 0)
+            return refuse();
+        std::array<PyObject *, N> found{};
+        for (std::size_t i = 0; i < N; ++i) {
+            PyObject *d = _PyType_Lookup(type_, names_[i]);
+            if (d && !plain_default(d)) {
+                for (PyObject *&f : found)
+                    Py_CLEAR(f);
+                return refuse();
+            }
+            Py_XINCREF(d);
+            found[i] = d;
+        }
+        if (tag() != tag0) {
+            for (PyObject *&f : found)
+                Py_CLEAR(f);
+            return false;
+        }
+        defaults_ = found;
+        version_ = tag0;
+        return true;
+    }
+
+    // Remembers the tag under which the class was found unfit, so that it is
+    // not checked again until it changes.
+    bool refuse() {
+        refused_version_ = tag();
+        return false;
+    }
+
+    static constexpr Py_ssize_t kScanMax = 8;
+
+    PyTypeObject *type_;
+    std::array<PyObject *, N> names_;
+    std::array<Py_hash_t, N> hashes_{};
+    std::array<PyObject *, N> defaults_{};  // references of our own
+    unsigned int version_ = 0;               // 0: not verified
+    unsigned int refused_version_ = 0;
+};
 
 // Item `i` of a sequence (a NumPy array as a rule).
 inline nb::object item(nb::handle seq, Py_ssize_t i) {

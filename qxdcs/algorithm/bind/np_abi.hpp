@@ -132,5 +132,24 @@ inline long long *plain_int64(PyObject *o, Py_ssize_t min_len, Py_ssize_t &n) {
     return reinterpret_cast<long long *>(a->data);
 }
 
+// The elements of a boolean history that call() may read and shift in place:
+// an exact numpy.ndarray, one-dimensional, C-contiguous, writeable, of dtype
+// bool, with at least `min_len` elements; null otherwise.
+inline unsigned char *plain_bool(PyObject *o, Py_ssize_t min_len, Py_ssize_t &n) {
+    if (!is_exact_ndarray(o))
+        return nullptr;
+    auto *a = reinterpret_cast<NpArrayHead *>(o);
+    const unsigned flags = static_cast<unsigned>(a->flags);
+    if (a->nd != 1 || !(flags & kNpCContiguous) || !(flags & kNpWriteable) ||
+        (flags & kNpWarnOnWrite))
+        return nullptr;
+    if (reinterpret_cast<NpDescrHead *>(a->descr)->type_num != kBool)
+        return nullptr;
+    n = a->dimensions[0];
+    if (n < min_len)
+        return nullptr;
+    return reinterpret_cast<unsigned char *>(a->data);
+}
+
 } // namespace np_abi
 } // namespace qxb
