@@ -292,6 +292,9 @@ def _control(sub):
                         "(against qxdcs serve-plant --lockstep)")
     p.add_argument("--timeout", type=float, metavar="S",
                    help="of each read and write (default the period; 2 s in lockstep)")
+    p.add_argument("--backoff-max", type=float, default=10.0, metavar="S",
+                   help="longest wait between two attempts to reconnect; the wait doubles from "
+                        "one period up to it (default 10)")
     p.add_argument("--security", action="store_true",
                    help="connect with Basic256Sha256 (sign and encrypt), identified by the "
                         "controller's certificate")

@@ -101,6 +101,9 @@ def run_control(args) -> int:
         raise UsageError(f"--period must be a positive number of seconds: {args.period:g}")
     if args.timeout is not None and not args.timeout > 0:
         raise UsageError(f"--timeout must be a positive number of seconds: {args.timeout:g}")
+    if not args.backoff_max > 0:
+        raise UsageError(f"--backoff-max must be a positive number of seconds: "
+                         f"{args.backoff_max:g}")
     if bool(args.cert) != bool(args.key):
         raise UsageError("--cert and --key go together")
     if (args.cert or args.pki or args.server_cert) and not args.security:
@@ -130,7 +133,7 @@ def run_control(args) -> int:
             raise Failure(f"--server-cert: no such file: {args.server_cert}")
         security = Security(cert, key, args.server_cert)
     ctl = LiveController(live, endpoint, args.period, args.samples, log, args.lockstep, security,
-                         args.timeout)
+                         args.timeout, backoff_max=args.backoff_max)
     try:
         summary = asyncio.run(ctl.run())
     except StartError as exc:
@@ -150,5 +153,7 @@ def run_control(args) -> int:
 
 
 def _why(exc) -> str:
-    text = str(exc)
-    return text if text else type(exc).__name__
+    text = str(exc) or type(exc).__name__
+    if "No matching endpoints" in text:
+        text += " (the server offers no endpoint without security: connect with --security)"
+    return text

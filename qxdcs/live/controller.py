@@ -24,8 +24,8 @@ whose start has passed are skipped, never run twice to catch up.
 A failed read or write is a lost connection (noticed within the period, the
 read's timeout being at most a period): every loop goes to fail-safe, and
 the client reconnects in the background with a back-off that doubles from
-one period up to 10 s, the periods going on meanwhile. A reconnection
-resolves the nodes anew and checks their types again.
+one period up to 10 s (``--backoff-max``), the periods going on meanwhile.
+A reconnection resolves the nodes anew and checks their types again.
 
 Events go to DIR/events.jsonl, one JSON object per line: the time (UTC),
 the sample, `event` (started, connection_lost, reconnected, input_bad,
@@ -146,7 +146,8 @@ class LiveController:
     def __init__(self, live: LivePlan, endpoint: str, period: Optional[float] = None,
                  samples: Optional[int] = None, log_dir: Optional[str] = None,
                  lockstep: bool = False, security: Optional[Security] = None,
-                 timeout: Optional[float] = None, connect_timeout: float = 5.0, out=None):
+                 timeout: Optional[float] = None, connect_timeout: float = 5.0,
+                 backoff_max: float = BACKOFF_CAP, out=None):
         self.live = live
         self.plan = live.plan
         self.endpoint = endpoint
@@ -159,6 +160,7 @@ class LiveController:
         if lockstep and not timeout:
             self.timeout = max(self.timeout, 2.0)
         self.connect_timeout = connect_timeout
+        self.backoff_max = max(float(backoff_max), self.period)
         self.out = out or sys.stderr
         self.engine = ControlEngine(live, lab_dir=log_dir)
         self.events = EventLog(log_dir)
@@ -325,7 +327,7 @@ class LiveController:
             try:
                 self.client, self._ids = task.result()
             except Exception as exc:
-                self._backoff = min(self._backoff * 2, max(BACKOFF_CAP, self.period))
+                self._backoff = min(self._backoff * 2, self.backoff_max)
                 self._next_attempt = now + self._backoff
                 if isinstance(exc, StartError):
                     self.say(f"sample {k}: reconnected but refused the nodes: {exc}")
@@ -429,6 +431,8 @@ class LiveController:
             self._io.writerow([k, repr(lateness), int(sent)] +
                               [repr(v) if (v is not None and sent) else "" for v in written] +
                               [beat if sent else ""])
+            for f in self._files:     # readable while the run goes on
+                f.flush()
 
     async def _write(self, outputs: List[Tuple[int, float]], beat: int):
         from asyncua import ua

@@ -32,7 +32,8 @@ async def certificate(pki: str, name: str, app_uri: str, server: bool,
                                         "give both a certificate and its key")
         return cert, key
     os.makedirs(pki, exist_ok=True)
-    os.makedirs(os.path.join(pki, "trusted"), exist_ok=True)
+    if server:
+        os.makedirs(os.path.join(pki, "trusted"), exist_ok=True)
     cert_file = Path(pki, f"{name}-cert.der")
     key_file = Path(pki, f"{name}-key.pem")
     use = [ExtendedKeyUsageOID.SERVER_AUTH] if server else [ExtendedKeyUsageOID.CLIENT_AUTH]

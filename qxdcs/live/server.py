@@ -247,6 +247,7 @@ class PlantServer:
                                        [repr(float(used[t])) for t, _ in self.plan.plant.mv] +
                                        [repr(float(cvs[t])) for t, _ in self.plan.plant.cv])
                               + "\n")
+                    log.flush()
                 await self._publish()
                 hb = self._read(self._heartbeat)
                 still = bool(detector(float(hb), self.heartbeat_samples))
