@@ -367,6 +367,38 @@ def test_the_controller_survives_a_server_restart(children, tmp_path):
     assert all(r[i] != "" for r in rows[back:] for i in outs)
 
 
+def test_the_plant_refuses_an_mv_that_is_not_a_number(lockstep):
+    """A client that writes NaN to an MV (and the heartbeat, so that the
+    plant runs a sample) does not reach the plant: the last good value stays,
+    and is what the node shows."""
+    import asyncio
+
+    from asyncua import Client, ua
+
+    url, server, _ = lockstep
+
+    async def poke():
+        async with Client(url, timeout=5) as client:
+            idx = await client.get_namespace_index("urn:qxdcs:plant")
+            node = {t: client.get_node(f"ns={idx};s={t}")
+                    for t in ("FV101", "TI101", "qxdcs.heartbeat", "qxdcs.sample")}
+            before = await node["FV101"].read_value()
+            k = await node["qxdcs.sample"].read_value()
+            res = await client.uaclient.write_attributes(
+                [node["FV101"].nodeid, node["qxdcs.heartbeat"].nodeid],
+                [ua.DataValue(ua.Variant(float("nan"), ua.VariantType.Double)),
+                 ua.DataValue(ua.Variant(-7, ua.VariantType.Int32))], ua.AttributeIds.Value)
+            assert all(r.is_good() for r in res)
+            for _ in range(200):
+                if await node["qxdcs.sample"].read_value() == k + 1:
+                    break
+                await asyncio.sleep(0.01)
+            return before, k, [await node[t].read_value() for t in ("FV101", "TI101",
+                                                                     "qxdcs.sample")]
+    before, k, (after, ti101, k1) = asyncio.run(asyncio.wait_for(poke(), 15))
+    assert k1 == k + 1 and after == before and np.isfinite(ti101)
+
+
 def test_unsecured_server_warns_and_stops_on_sigterm(lockstep):
     url, server, _ = lockstep
     server.terminate()

@@ -245,7 +245,6 @@ class LiveController:
                 ids.append(None)
         present = [i for i in ids if i is not None]
         types = await client.uaclient.read_attributes(present, ua.AttributeIds.DataType)
-        writable = [w for w in wanted if w[0] in ("output", "heartbeat")]
         access = await client.uaclient.read_attributes(
             [i for i, w in zip(ids, wanted) if i is not None and w[0] in ("output", "heartbeat")],
             ua.AttributeIds.UserAccessLevel)
@@ -283,7 +282,6 @@ class LiveController:
                 if not int(level) & ua.AccessLevel.CurrentWrite.mask:
                     problems.append(f"{label}: node {node.text!r} is not writable")
             kinds.append(code)
-        del writable
         if problems:
             raise StartError(problems)
         n_in, n_out = len(live.inputs), len(live.outputs)

@@ -130,6 +130,7 @@ class PlantServer:
         proc = self.process
         v = proc.engine.values
         self._mv: Dict[str, object] = {}
+        self._last_mv = {tag: float(v[slot]) for tag, slot in self.plan.plant.mv}
         self._cv: Dict[str, object] = {}
         self._fed: Dict[str, object] = {}
         external = set(proc.mv_tags())
@@ -188,6 +189,26 @@ class PlantServer:
         dv = self._server.read_attribute_value(node.nodeid)
         return dv.Value.Value
 
+    async def _mvs(self) -> Dict[str, float]:
+        """The MVs the clients wrote; one that is not a finite number (asyncua
+        refuses a value of another type, not a NaN) is refused here: the
+        plant keeps the last good value, which is written back."""
+        from asyncua import ua
+
+        out = {}
+        for tag, node in self._mv.items():
+            value = self._read(node)
+            last = self._last_mv.get(tag)
+            if isinstance(value, (int, float)) and not isinstance(value, bool) and \
+                    math.isfinite(value):
+                out[tag] = self._last_mv[tag] = float(value)
+                continue
+            out[tag] = last
+            self.say(f"sample {self.process.k}: {tag} was written as {value!r}, not a finite "
+                     f"number; the plant keeps {last!r}")
+            await self._write(node, ua.Variant(last, ua.VariantType.Double))
+        return out
+
     def say(self, text):
         print(text, file=self.out, flush=True)
 
@@ -239,7 +260,7 @@ class PlantServer:
                         ended = True
                     continue
                 cvs = self.process.cvs
-                mvs = {tag: float(self._read(node)) for tag, node in self._mv.items()}
+                mvs = await self._mvs()
                 self.process.advance(mvs)
                 if log is not None:
                     used = self.process.inputs()
