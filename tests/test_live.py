@@ -117,6 +117,60 @@ def test_node_texts():
             config.parse_node(bad, ns)
 
 
+def _data_value(kind):
+    import datetime
+
+    from asyncua import ua
+
+    now = datetime.datetime(2026, 1, 5, 8, 0, 0, tzinfo=datetime.timezone.utc)
+    v = ua.VariantType
+    return {
+        "double": ua.DataValue(ua.Variant(1.25, v.Double)),
+        "float": ua.DataValue(ua.Variant(0.5, v.Float)),
+        "ints": ua.DataValue(ua.Variant(-7, v.Int32)),
+        "int64": ua.DataValue(ua.Variant(2 ** 40, v.Int64)),
+        "boolean": ua.DataValue(ua.Variant(True, v.Boolean)),
+        "bad": ua.DataValue(ua.Variant(3.0, v.Double),
+                            StatusCode=ua.StatusCode(ua.StatusCodes.BadSensorFailure)),
+        "uncertain": ua.DataValue(ua.Variant(3.0, v.Double),
+                                  StatusCode=ua.StatusCode(ua.StatusCodes.UncertainLastUsableValue)),
+        "timestamps": ua.DataValue(ua.Variant(9.5, v.Double), SourceTimestamp=now,
+                                   ServerTimestamp=now, SourcePicoseconds=5,
+                                   ServerPicoseconds=7),
+        "no value": ua.DataValue(None, StatusCode=ua.StatusCode(ua.StatusCodes.BadNodeIdUnknown)),
+        "string": ua.DataValue(ua.Variant("x", v.String)),
+        "array": ua.DataValue(ua.Variant([1.0, 2.0], v.Double)),
+    }[kind]
+
+
+@pytest.mark.parametrize("kinds, fast", [
+    (("double", "float", "ints", "int64", "boolean"), True),
+    (("double", "bad", "uncertain", "timestamps", "no value"), True),
+    (("double", "string"), False),
+    (("array", "double"), False),
+    ((), True),
+])
+def test_the_fast_read_decoder_agrees_with_asyncua(kinds, fast):
+    from asyncua import ua
+    from asyncua.ua.ua_binary import struct_to_binary
+
+    from qxdcs.live.wire import BatchedRead
+
+    response = ua.ReadResponse()
+    response.Results = [_data_value(k) for k in kinds]
+    data = struct_to_binary(response)
+    reader = BatchedRead([])
+    codes, values = reader.decode(data)
+    assert (reader.fast, reader.slow) == ((1, 0) if fast else (0, 1))
+    assert codes == [dv.StatusCode.value for dv in response.Results]
+    want = [dv.Value.Value if dv.Value is not None else None for dv in response.Results]
+    assert values == want and [type(x) for x in values] == [type(x) for x in want]
+    # A service fault in the header is raised, not decoded as values.
+    response.ResponseHeader.ServiceResult = ua.StatusCode(ua.StatusCodes.BadTooManyOperations)
+    with pytest.raises(ua.UaStatusCodeError):
+        reader.decode(struct_to_binary(response))
+
+
 # --- the two ends in two processes --------------------------------------------------------
 
 def _port():

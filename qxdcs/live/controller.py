@@ -4,7 +4,8 @@ Each period, from a monotonic clock (period n starts at t0 + n * period, so
 the schedule does not drift):
 
 1. one batched read of every input (and, in lockstep, of the plant's sample
-   number, re-read until the plant has run the sample before);
+   number, re-read until the plant has run the sample before): one Read
+   request whose parameters are built once, its response decoded by wire.py;
 2. an input whose read failed, timed out or came back with a status that is
    not Good keeps its last good value, and every loop that depends on it is
    put into its fail-safe state: its PID tracks the output it holds (or the
@@ -49,6 +50,7 @@ from typing import Dict, List, Optional, Tuple
 
 from qxdcs.live.config import IOSignal, LivePlan, Node
 from qxdcs.live.control import ControlEngine
+from qxdcs.live.wire import BatchedRead, is_good, status_name
 
 EVENTS = ("started", "connection_lost", "reconnected", "input_bad", "fail_safe", "resumed",
           "deadline_missed", "stopped")
@@ -288,7 +290,7 @@ class LiveController:
         variant = {c: getattr(ua.VariantType, _NUMERIC[c]) for c in set(kinds)}
         hb_code = kinds[n_in + n_out]
         return {
-            "read": ids[:n_in] + (ids[-1:] if self.lockstep else []),
+            "reader": BatchedRead(ids[:n_in] + (ids[-1:] if self.lockstep else [])),
             "out": ids[n_in:n_in + n_out],
             "out_type": [variant[c] for c in kinds[n_in:n_in + n_out]],
             "heartbeat": ids[n_in + n_out],
@@ -342,24 +344,22 @@ class LiveController:
     # -- one period --
 
     async def _read(self, k: int):
-        from asyncua import ua
-
-        ids = self._ids
+        """(status codes, values) of the inputs, in one Read request."""
+        reader = self._ids["reader"]
         deadline = time.monotonic() + self.timeout
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise asyncio.TimeoutError(f"the plant did not reach sample "
                                            f"{self._sample_base + k} in lockstep")
-            dvs = await asyncio.wait_for(
-                self.client.uaclient.read_attributes(ids["read"], ua.AttributeIds.Value), left)
+            codes, values = await asyncio.wait_for(reader(self.client), left)
             if not self.lockstep:
-                return dvs
-            sample = dvs[-1].Value.Value if dvs[-1].StatusCode.is_good() else None
+                return codes, values
+            sample = values[-1] if is_good(codes[-1]) and isinstance(values[-1], int) else None
             if self._sample_base is None and sample is not None:
-                self._sample_base = int(sample) - k
-            if sample is not None and int(sample) == self._sample_base + k:
-                return dvs[:-1]
+                self._sample_base = sample - k
+            if sample is not None and sample == self._sample_base + k:
+                return codes[:-1], values[:-1]
             await asyncio.sleep(0.0002)
 
     async def _period(self, k: int, lateness: float):
@@ -375,14 +375,14 @@ class LiveController:
             except Exception as exc:
                 await self._lose(k, exc)
         if dvs is not None:
-            for j, (s, dv) in enumerate(zip(live.inputs, dvs)):
-                value = dv.Value.Value if dv.Value is not None else None
-                ok = dv.StatusCode.is_good() and isinstance(value, (int, float)) \
+            codes, values = dvs
+            for j, (s, code, value) in enumerate(zip(live.inputs, codes, values)):
+                ok = is_good(code) and isinstance(value, (int, float)) \
                     and not isinstance(value, bool) and math.isfinite(value)
                 if ok:
                     engine.inputs[j] = float(value)
                 elif self._good[j]:
-                    why = dv.StatusCode.name if not dv.StatusCode.is_good() else \
+                    why = status_name(code) if not is_good(code) else \
                         f"not a finite number: {value!r}"
                     self.events("input_bad", k, signal=s.name, node=s.node.text, status=why)
                 self._good[j] = ok
