@@ -116,20 +116,22 @@ class Summary:
     samples: int = 0
     late: int = 0
     skipped: int = 0
-    lateness: List[float] = field(default_factory=list)
+    lateness: List[float] = field(default_factory=list)     # of each period's start, s
+    work: List[float] = field(default_factory=list)         # each period's read, blocks, write
     events: Dict[str, int] = field(default_factory=dict)
 
-    def percentile(self, q: float) -> float:
-        if not self.lateness:
+    def percentile(self, q: float, of: Optional[List[float]] = None) -> float:
+        xs = sorted(self.lateness if of is None else of)
+        if not xs:
             return float("nan")
-        xs = sorted(self.lateness)
         return xs[min(len(xs) - 1, int(math.ceil(q / 100.0 * len(xs))) - 1)]
 
     def report(self) -> str:
         ev = ", ".join(f"{k} {v}" for k, v in sorted(self.events.items()))
         return (f"{self.samples} periods, {self.late} late ({self.skipped} skipped); lateness "
                 f"p50 {self.percentile(50) * 1e3:.3f} ms, p99 {self.percentile(99) * 1e3:.3f} ms; "
-                f"events: {ev}")
+                f"work p50 {self.percentile(50, self.work) * 1e3:.3f} ms, "
+                f"p99 {self.percentile(99, self.work) * 1e3:.3f} ms; events: {ev}")
 
 
 class _Loop:
@@ -505,6 +507,7 @@ class LiveController:
                 await self._period(k, lateness)
                 summary.samples = k + 1
                 end = time.monotonic()
+                summary.work.append(end - start)
                 if end > due + self.period:
                     nxt = int(math.ceil((end - t0) / self.period))
                     summary.late += 1
