@@ -106,6 +106,17 @@ def test_malformed_live_settings_are_refused_with_their_key(table, where, messag
     assert f"reactor.toml: {where}" in text and message in text, text
 
 
+def test_check_takes_the_live_table(tmp_path):
+    sf = strategy.load(REACTOR)
+    good = sf.replace({"live": {"nodes": {"TI101": "s=T"}, "loop": {"AI201": {"fail_safe": 20.0}}}})
+    assert strategy.check(good).ok
+    bad = sf.replace({"live": {"loop": {"AI201": {"fail_safe": "close"}}, "heartbeat_max": -1}})
+    problems = {p.key: p.message for p in strategy.check(bad).problems}
+    assert problems["live.loop.AI201.fail_safe"] == \
+        "must be \"hold\" or a safe output (a number); got 'close'"
+    assert "live.heartbeat_max" in problems
+
+
 def test_node_texts():
     ns = "urn:x"
     assert config.parse_node("TI101", ns) == config.Node("TI101", "s=TI101", ns)
@@ -258,7 +269,7 @@ def lockstep(tmp_path_factory):
         c.kill_all()
 
 
-def _plant_sample(url):
+def _read_values(url, tags):
     import asyncio
 
     from asyncua import Client
@@ -266,8 +277,12 @@ def _plant_sample(url):
     async def read():
         async with Client(url, timeout=5) as client:
             idx = await client.get_namespace_index("urn:qxdcs:plant")
-            return await client.get_node(f"ns={idx};s=qxdcs.sample").read_value()
+            return [await client.get_node(f"ns={idx};s={t}").read_value() for t in tags]
     return asyncio.run(asyncio.wait_for(read(), 10))
+
+
+def _plant_sample(url):
+    return _read_values(url, ["qxdcs.sample"])[0]
 
 
 def test_lockstep_run_equals_the_simulation(lockstep, children, tmp_path):
@@ -384,15 +399,18 @@ def test_the_controller_survives_a_server_restart(children, tmp_path):
     args = ("serve-plant", REACTOR, "--endpoint", url, "--speed", 1200)
     first = children.start(*args, wait_for="serving")
     out = tmp_path / "ctl"
+    mapping = tmp_path / "live.toml"
+    mapping.write_text("safe_outputs_on_stop = true\n[loop.AI201]\nfail_safe = 30.0\n")
     ctl = children.start("control", REACTOR, "--endpoint", url, "--period", 0.05,
-                         "--samples", 700, "--backoff-max", 0.4, "--log", out)
+                         "--samples", 700, "--backoff-max", 0.4, "--log", out,
+                         "--mapping", mapping)
     _wait_for(lambda: (out / "io.csv").exists() and len(_io(out)[1]) >= 15, 15, "15 periods")
     first.kill()
     killed = time.time()
     first.wait(5)
     lost = _wait_for(lambda: [e for e in _events_now(out) if e["event"] == "connection_lost"],
                      5, "connection_lost")[0]
-    children.start(*args, wait_for="serving")
+    second = children.start(*args, wait_for="serving")
     _wait_for(lambda: sum(e["event"] == "resumed" for e in _events_now(out)) == 2, 20,
               "resumed")
     time.sleep(0.3)
@@ -419,6 +437,10 @@ def test_the_controller_survives_a_server_restart(children, tmp_path):
     assert float(rows[back][outs[0]]) == held["TI101"]
     assert float(rows[back][outs[1]]) == held["AI201"]
     assert all(r[i] != "" for r in rows[back:] for i in outs)
+    assert held["AI201"] == 30.0
+    # Stopped with Ctrl-C, it wrote the safe output of AI201 (and left FV101).
+    assert second.poll() is None
+    assert _read_values(url, ["FV201"]) == [30.0]
 
 
 def test_the_plant_refuses_an_mv_that_is_not_a_number(lockstep):

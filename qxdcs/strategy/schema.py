@@ -276,7 +276,18 @@ TOP_KEYS = ("description",) + tuple(SECTIONS) + tuple(NAMED_SECTIONS)
 class LiveLoop(Table):
     # What the loop does while an input it depends on is bad: "hold" keeps the
     # valve where it is (nothing is written), a number drives that output.
-    fail_safe: Union[Literal["hold"], Number] = "hold"
+    fail_safe: Any = "hold"
+
+    @field_validator("fail_safe")
+    @classmethod
+    def _fail_safe(cls, value):
+        import math
+        if value == "hold" and isinstance(value, str):
+            return value
+        if isinstance(value, (int, float)) and not isinstance(value, bool) and \
+                math.isfinite(value):
+            return float(value)
+        raise ValueError(f"must be \"hold\" or a safe output (a number); got {value!r}")
 
 
 class Live(Table):
