@@ -163,8 +163,9 @@ def main():
             for name in ("batched read", "asyncua read_attributes", "one-by-one read",
                          "batched write", "one-by-one write", "floor: read of one node"):
                 print(f"    {name:<26s} {r[name]:10.0f} values/s  {r[name] / floor:6.1f}x floor")
-            print(f"    batched / one-by-one: reads {r['batched read'] / r['one-by-one read']:.1f}x, "
-                  f"writes {r['batched write'] / r['one-by-one write']:.1f}x")
+            reads = r["batched read"] / r["one-by-one read"]
+            writes = r["batched write"] / r["one-by-one write"]
+            print(f"    batched / one-by-one: reads {reads:.1f}x, writes {writes:.1f}x")
         late, missed, summary = jitter(args.periods, folder)
         ms = late * 1e3
         print(f"jitter of qxdcs control on the reactor, 10 periods a second, {len(late)} periods:")

@@ -56,6 +56,31 @@ def test_process_and_controller_together_equal_the_simulation(path):
     assert np.array_equal(got, want)
 
 
+def test_the_controller_blocks_pickle_mid_run():
+    import pickle
+
+    sf = strategy.load(REACTOR)
+    plan = strategy.make_plan(sf, samples=120)
+    live = config.resolve(sf, plan)
+    proc, ctl = Process(plan), ControlEngine(live)
+
+    def run(ctl, proc, n, rows):
+        for _ in range(n):
+            cvs = proc.cvs
+            ctl.inputs[:] = [cvs[s.name] for s in live.inputs]
+            ctl.tracking[0] = 40.0 if 70 <= ctl.k < 80 else None
+            ctl.sample(rows.append)
+            proc.advance({s.name: ctl.output(j) for j, s in enumerate(live.outputs)})
+
+    run(ctl, proc, 60, [])
+    ctl2, proc2 = pickle.loads(pickle.dumps(ctl)), pickle.loads(pickle.dumps(proc))
+    a, b = [], []
+    run(ctl, proc, 60, a)
+    run(ctl2, proc2, 60, b)
+    assert a == b and ctl2.k == 120
+    assert [r[plan.slot("FV101")] for r in a[10:20]] == [40.0] * 10   # tracking held it
+
+
 def test_a_signal_read_in_the_place_of_its_block():
     """A mapped signal (the measured feed flow) takes the value read; the
     rest of the run is the simulation's."""
@@ -143,8 +168,9 @@ def _data_value(kind):
         "boolean": ua.DataValue(ua.Variant(True, v.Boolean)),
         "bad": ua.DataValue(ua.Variant(3.0, v.Double),
                             StatusCode=ua.StatusCode(ua.StatusCodes.BadSensorFailure)),
-        "uncertain": ua.DataValue(ua.Variant(3.0, v.Double),
-                                  StatusCode=ua.StatusCode(ua.StatusCodes.UncertainLastUsableValue)),
+        "uncertain": ua.DataValue(
+            ua.Variant(3.0, v.Double),
+            StatusCode=ua.StatusCode(ua.StatusCodes.UncertainLastUsableValue)),
         "timestamps": ua.DataValue(ua.Variant(9.5, v.Double), SourceTimestamp=now,
                                    ServerTimestamp=now, SourcePicoseconds=5,
                                    ServerPicoseconds=7),

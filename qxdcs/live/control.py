@@ -93,6 +93,11 @@ class ControlEngine(Engine):
             self._sample(self.k, record)
         self.k += 1
 
+    def __getstate__(self):
+        state = super().__getstate__()
+        state.pop("_sample", None)          # compiled again on restoring
+        return state
+
     def output(self, j: int) -> float:
         """The value of output j of LivePlan.outputs (after a sample)."""
         return self.values[self.live.outputs[j].slot]

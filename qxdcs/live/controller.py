@@ -48,7 +48,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Dict, List, Optional, Tuple
 
-from qxdcs.live.config import IOSignal, LivePlan, Node
+from qxdcs.live.config import LivePlan, Node
 from qxdcs.live.control import ControlEngine
 from qxdcs.live.wire import BatchedRead, is_good, status_name
 

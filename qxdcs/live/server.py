@@ -30,7 +30,7 @@ import signal
 import sys
 import time
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, Tuple
+from typing import Dict, Optional, Sequence, Tuple
 
 from qxdcs.live.process import Process
 from qxdcs.strategy.plan import Plan

@@ -9,7 +9,7 @@ extension object, diagnostics) is decoded by asyncua, so the result is the
 same either way (tests/test_live.py compares both on the same bytes).
 """
 import struct
-from typing import List, Optional, Sequence, Tuple
+from typing import List, Sequence, Tuple
 
 _UNPACK = {1: struct.Struct("<?"), 2: struct.Struct("<b"), 3: struct.Struct("<B"),
            4: struct.Struct("<h"), 5: struct.Struct("<H"), 6: struct.Struct("<i"),
