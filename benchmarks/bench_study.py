@@ -1,22 +1,30 @@
-"""Plant study throughput: scenarios per second for a grid of 64 closed-loop
-runs (720 samples each) in the calling process and on a local Dask cluster of
-two worker processes (started, and warmed up, before the timing), with the
-study's batches and, for comparison, one scenario per task and blocks built
-in the calling process and shipped; and the cost of shipping one scenario's
-built blocks (a demo.ClosedLoop) to a worker: its pickle size and the time to
-pickle and unpickle it, against its parameters (a study.Case), which is what
-a study ships.
+"""Study throughput: scenarios per second of a 400-scenario tuning grid of the
+reactor example (20 KP x 20 TI of the temperature loop, 720 samples each),
+in this process and on a local Dask cluster of two worker processes (started
+and warmed up before the timing), against the study command of an earlier
+installation of the package on a grid of the same size and kind (20 KP
+factors x 20 TI factors), run in the same session:
 
-Needs Dask's distributed (pip install '.[study]'); not the benchmark floor.
+    python benchmarks/bench_study.py --baseline-python /path/to/old/venv/bin/python
+
+The baseline is timed in its own interpreter (it is another installation of
+the package), by the same best-of-N wall clock. Without --baseline-python
+only this installation is measured. Needs Dask's distributed
+(pip install '.[study]'); not the benchmark floor.
 """
-import pickle
+import argparse
+import subprocess
+import sys
+import textwrap
 import time
-import timeit
 
-from qxdcs import demo, study
+import numpy as np
 
-GRID = dict(kp=(0.5, 1.0, 1.5, 2.0), ti=(0.5, 1.0, 2.0, 4.0), gain=(0.8, 1.25),
-            delay=(1.0, 1.5), seeds=(1,), samples=720)
+from qxdcs import strategy, study
+from qxdcs.study import grid, runner
+
+SAMPLES = 720
+N = 20
 REPEATS = 3
 
 
@@ -30,71 +38,81 @@ def best(fn, repeat=REPEATS):
     return min(times)
 
 
-def per_call(stmt, env, number):
-    return min(timeit.Timer(stmt, globals=env).repeat(repeat=5, number=number)) / number
+def axes():
+    return [grid.Axis("loop.TI101.KP", tuple(float(v) for v in np.linspace(-2.0, -8.0, N))),
+            grid.Axis("loop.TI101.TI", tuple(float(v) for v in np.linspace(600.0, 2400.0, N)))]
 
 
-def main():
+BASELINE = textwrap.dedent("""
+    import sys, time
+    import numpy as np
+    from qxdcs import study
+    f = tuple(float(v) for v in np.linspace(0.5, 2.0, {n}))
+    cases = study.grid(kp=f, ti=f, gain=(1.0,), delay=(1.0,), seeds=(1,), samples={samples})
+    assert len(cases) == {n} ** 2
+    study.run_study(cases[:8])                      # warm-up
+    times = []
+    for _ in range({repeats}):
+        t = time.perf_counter()
+        study.run_study(cases)
+        times.append(time.perf_counter() - t)
+    print(len(cases) / min(times))
+""")
+
+
+def baseline(python):
+    code = BASELINE.format(n=N, samples=SAMPLES, repeats=REPEATS)
+    out = subprocess.run([python, "-c", code], capture_output=True, text=True, check=True)
+    return float(out.stdout.split()[-1])
+
+
+def main(argv=None):
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--baseline-python", metavar="PYTHON",
+                   help="the interpreter of an earlier installation, whose study command "
+                        "is the baseline")
+    args = p.parse_args(argv)
     from distributed import Client
 
-    cases = study.grid(**GRID)
-    assert len(cases) == 64
+    sf = strategy.load(study.reactor_file())
+    tasks = list(enumerate(grid.scenarios(axes())))
+    assert len(tasks) == N * N
 
-    # One scenario's parts.
-    case = cases[0]
-    env = {"study": study, "demo": demo, "pickle": pickle, "case": case,
-           "scenario": case.scenario()}
-    loop = study.build(case)
-    env["loop"] = loop
-    build_s = per_call("demo.ClosedLoop(scenario)", env, 5)
-    run_s = per_call("study.run_loop(study.build(case))", env, 3) - build_s
-    blob = pickle.dumps(loop, protocol=pickle.HIGHEST_PROTOCOL)
-    env["blob"] = blob
-    ship_s = per_call("pickle.loads(pickle.dumps(loop, protocol=pickle.HIGHEST_PROTOCOL))",
-                      env, 20)
-    case_blob = pickle.dumps(case, protocol=pickle.HIGHEST_PROTOCOL)
-    traces = len(pickle.dumps(loop.traces, protocol=pickle.HIGHEST_PROTOCOL))
+    def here():
+        runner._PREPARED.clear()    # each study starts cold, as a new command would
+        rows = []
+        runner.run_here(sf, tasks, rows.extend, SAMPLES)
+        return rows
 
-    print("One scenario (720 samples)")
-    print(f"  build (plant and blocks)          {build_s * 1e3:8.2f} ms")
-    print(f"  run and score                     {run_s * 1e3:8.2f} ms")
-    print(f"  built blocks, pickled             {len(blob):8d} bytes "
-          f"({traces} of them the empty traces)")
-    print(f"  pickle + unpickle the blocks      {ship_s * 1e3:8.2f} ms "
-          f"({ship_s / (build_s + run_s):.1%} of building and running them)")
-    print(f"  its parameters (a Case), pickled  {len(case_blob):8d} bytes")
+    rows = here()
+    assert not any(r["error"] for r in rows)
+    in_process = len(tasks) / best(here)
 
-    rows = study.run_study(cases)
-    in_process = best(lambda: study.run_study(cases))
-
-    cluster = study.local_cluster(2)
+    cluster = runner.local_cluster(2)
     client = Client(cluster)
     try:
-        again = study.run_study(cases, client=client)          # warm-up, and the same table
-        assert [repr(r) for r in again] == [repr(r) for r in rows]   # (a NaN is not == itself)
-        batch = study.batch_size(cases, 2)
-        on_two = best(lambda: study.run_study(cases, client=client))
-        one_each = best(lambda: study.run_study(cases, client=client, batch=1))
+        where = runner.Cluster(client=client)
 
-        def ship_blocks():
-            loops = [study.build(c) for c in cases]
-            return client.gather(client.map(study.run_loop, loops, pure=False))
+        def on_two():
+            got = []
+            runner.run_on_dask(where, sf, tasks, got.extend, SAMPLES, SAMPLES)
+            return got
 
-        blocks_two = best(ship_blocks)
+        again = sorted(on_two(), key=lambda r: r["scenario"])     # warm-up, and the same rows
+        assert [repr(r) for r in again] == [repr(r) for r in rows]
+        two = len(tasks) / best(on_two)
     finally:
         client.close()
         cluster.close()
 
-    n = len(cases)
-    print(f"\nA study of {n} scenarios")
-    print(f"  in process                        {n / in_process:8.1f} scenarios/s")
-    print(f"  2 local workers, {batch} per task       {n / on_two:8.1f} scenarios/s  "
-          f"{in_process / on_two:5.2f}x in process")
-    print("  for comparison, on 2 local workers:")
-    print(f"    one scenario per task           {n / one_each:8.1f} scenarios/s  "
-          f"{in_process / one_each:5.2f}x in process")
-    print(f"    blocks built here and shipped   {n / blocks_two:8.1f} scenarios/s  "
-          f"{in_process / blocks_two:5.2f}x in process")
+    print(f"A tuning study of {len(tasks)} scenarios of the reactor ({SAMPLES} samples each)")
+    if args.baseline_python:
+        old = baseline(args.baseline_python)
+        print(f"  the earlier study command, in process  {old:8.1f} scenarios/s")
+    print(f"  in process                             {in_process:8.1f} scenarios/s"
+          + (f"  {in_process / old:5.2f}x the earlier command" if args.baseline_python else ""))
+    print(f"  2 local workers                        {two:8.1f} scenarios/s  "
+          f"{two / in_process:5.2f}x in process")
 
 
 if __name__ == "__main__":

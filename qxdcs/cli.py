@@ -231,6 +231,74 @@ def _check_file(args) -> int:
 _SUBCOMMANDS.append(_check)
 
 
+# --- qxdcs study -------------------------------------------------------------------------
+
+def _study(sub):
+    p = sub.add_parser("study", help="many runs of a strategy file over a grid of its numbers",
+                       description="Run a strategy file many times, some of its numbers "
+                                   "changed (a grid over their key paths); one row per "
+                                   "scenario in DIR/results.parquet (results.csv without "
+                                   "pyarrow), written as the scenarios finish, and heat maps "
+                                   "of a metric.",
+                       epilog="Exit status: 0 when the study ran (a failed scenario is a row "
+                              "with its error), 1 for a mistake in the file or the grid or a "
+                              "cluster that cannot be reached, 2 for a bad option, 130 on "
+                              "Ctrl-C (the finished rows are kept: --resume runs the rest).")
+    p.add_argument("file", metavar="FILE", help="the strategy file (TOML)")
+    p.add_argument("--grid", action="append", default=[], metavar="PATH=VALUES",
+                   help="a number of the file by its key path and its values: a list "
+                        "(loop.TI101.KP=-6,-4,-2), a range of whole numbers "
+                        "(simulation.seed=1..20), lin(a,b,n) or log(a,b,n); plant.gain_factor "
+                        "and plant.delay_factor scale every gain or dead time of the plant. "
+                        "Several give their product; without any, the file's [study] grid")
+    p.add_argument("--metric", choices=("IAE", "overshoot_pct", "settling_time",
+                                         "time_at_limits"),
+                   help="the loop metric of the figure (default: the file's [study] metric, "
+                        "else IAE)")
+    p.add_argument("--samples", type=whole_number(1), metavar="N",
+                   help="samples per scenario instead of the file's duration")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=whole_number(1), metavar="N",
+                       help="run on a local Dask cluster of N worker processes")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster whose scheduler is at ADDRESS")
+    p.add_argument("--connect-timeout", type=_seconds, default=CONNECT_TIMEOUT,
+                   metavar="SECONDS", help="give up reaching the scheduler after this long "
+                                           f"(default {CONNECT_TIMEOUT:g})")
+    p.add_argument("--out", metavar="DIR",
+                   help="output folder (default: ./<FILE without .toml>-study)")
+    p.add_argument("--resume", action="store_true",
+                   help="run only the scenarios of the study in DIR that have no row yet")
+    p.add_argument("--no-plot", action="store_true", help="do not draw the figure")
+    p.set_defaults(run=_study_run)
+
+
+CONNECT_TIMEOUT = 10.0     # seconds to reach a Dask scheduler (qxdcs study --scheduler)
+
+
+def _seconds(text):
+    import argparse
+    import math
+
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds: {text!r}")
+    return value
+
+
+def _study_run(args) -> int:
+    from qxdcs.study.command import run
+
+    return run(args, prog=_prog)
+
+
+_SUBCOMMANDS.append(_study)
+_prog = PROG
+
+
 # --- qxdcs serve-plant, qxdcs control ----------------------------------------------------
 
 def _serve_plant(sub):
@@ -312,19 +380,23 @@ def _control(sub):
 _SUBCOMMANDS += [_serve_plant, _control]
 
 
-def main(argv=None) -> int:
-    """Runs the command line `argv` (default: sys.argv[1:]); returns the exit status."""
+def main(argv=None, prog: str = PROG) -> int:
+    """Runs the command line `argv` (default: sys.argv[1:]); returns the exit
+    status. `prog` names the program in messages (qxdcs-study runs through
+    here too)."""
+    global _prog
+    _prog = prog
     try:
         args = _parser().parse_args(argv)
         return int(args.run(args) or 0)
     except UsageError as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        print(f"{prog}: error: {exc}", file=sys.stderr)
         return 2
     except Failure as exc:
-        print(f"{PROG}: error: {exc}", file=sys.stderr)
+        print(f"{prog}: error: {exc}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
+        print(f"{prog}: interrupted", file=sys.stderr)
         return 130
 
 

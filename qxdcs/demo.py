@@ -18,7 +18,8 @@ and the laboratory CSV file into the output folder, as ``qxdcs run`` does for
 any strategy file.
 
 From Python, `Scenario` and `ClosedLoop` run the reactor with other tunings,
-plant gains and dead times (the plant studies of qxdcs.study use them).
+plant gains and dead times (a study of any strategy file, this one included,
+is `qxdcs study`).
 """
 import copy
 import os

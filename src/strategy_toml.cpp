@@ -554,8 +554,9 @@ struct Reader {
     Description read(const toml::table &doc) const {
         Description d;
         d.source = source;
+        // [study] describes a study of the file (qxdcs study), not the run: allowed, unread.
         keys(doc, "", {"description", "simulation", "plant", "loop", "signal", "alarm",
-                       "soft_sensor"});
+                       "soft_sensor", "study"});
         if (!doc.contains("simulation"))
             refuse("", "missing table [simulation]");
         if (!doc.contains("plant"))

@@ -115,6 +115,10 @@ class Checked:
     def ok(self) -> bool:
         return not any(p.severity == ERROR for p in self.problems)
 
+    @property
+    def errors(self) -> List[Problem]:
+        return [p for p in self.problems if p.severity == ERROR]
+
 
 
 def stream(default: str, own: Optional[int]) -> int:

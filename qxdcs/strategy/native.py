@@ -89,6 +89,17 @@ class NativePlan:
 
 
 def _draw(kind: str, p: Dict[str, Any], n: int) -> Dict[str, Any]:
+    """The step's parameters with its random table drawn. A table depends
+    only on the parameters and the length, so each is drawn once per
+    process (a study's scenarios with the same seeds share them); every
+    caller gets arrays of its own."""
+    if kind not in ("noise", "filtered_noise", "lab_value", "test_signal"):
+        return p
+    drawn = _memo("draw", (kind, p, n), lambda: _drawn(kind, p, n))
+    return {k: (v.copy() if isinstance(v, np.ndarray) else v) for k, v in drawn.items()}
+
+
+def _drawn(kind: str, p: Dict[str, Any], n: int) -> Dict[str, Any]:
     if kind == "noise":
         p = dict(p)
         p["values"] = _seeded(p.pop("seed")).normal(0.0, p.pop("sigma"), n) + p.pop("mean")
@@ -108,9 +119,11 @@ def _draw(kind: str, p: Dict[str, Any], n: int) -> Dict[str, Any]:
 
 # --- compiling --------------------------------------------------------------------------------
 
-def compile_plan(plan: Union[Plan, NativePlan]) -> NativePlan:
+def compile_plan(plan: Union[Plan, NativePlan], like: Optional[NativePlan] = None) -> NativePlan:
     """The plan as data for qxdcs::Strategy; NotNative when the native
-    engine has no block for a step of it."""
+    engine has no block for a step of it. `like`: a compiled plan whose
+    plant and sample period equal this plan's (a study's scenario that
+    changes only its loops); its plant's data is taken as it is."""
     if isinstance(plan, NativePlan):
         return plan
     reason = why_not(plan)
@@ -127,7 +140,8 @@ def compile_plan(plan: Union[Plan, NativePlan]) -> NativePlan:
         "schedules": [_step(st, ts) for st in plan.schedules],
         "steps": [_step(st, ts) for st in plan.steps],
         "after": [_step(st, ts) for st in plan.after],
-        "plant": _plant(plan),
+        "plant": (like.data["plant"] if like is not None and like.plan.plant == plan.plant
+                  and like.plan.sample_period == plan.sample_period else _plant(plan)),
     }
     return NativePlan(plan, data)
 

@@ -265,8 +265,18 @@ class SoftSensor(Table):
     unit: str = ""
 
 
+# --- study ---------------------------------------------------------------------------------
+
+class Study(Table):
+    """What `qxdcs study FILE` runs when no --grid is given: key path ->
+    values (a list of numbers, or a text such as "1..20" or "lin(10,40,4)"),
+    and the metric of the figure."""
+    grid: Dict[str, Union[Annotated[List[Number], Field(min_length=1)], str]] = {}
+    metric: Literal["IAE", "overshoot_pct", "settling_time", "time_at_limits"] = "IAE"
+
+
 # The file's top level: which tables hold one item and which hold named items.
-SECTIONS = {"simulation": Simulation, "plant": Plant}
+SECTIONS = {"simulation": Simulation, "plant": Plant, "study": Study}
 NAMED_SECTIONS = {"loop": Loop, "signal": None, "alarm": Alarm, "soft_sensor": SoftSensor}
 TOP_KEYS = ("description",) + tuple(SECTIONS) + tuple(NAMED_SECTIONS)
 
