@@ -299,6 +299,87 @@ _SUBCOMMANDS.append(_study)
 _prog = PROG
 
 
+# --- qxdcs serve-plant, qxdcs control ----------------------------------------------------
+
+def _serve_plant(sub):
+    p = sub.add_parser("serve-plant", help="serve a strategy's plant over OPC UA",
+                       description="Serve the plant of a strategy file (with its disturbances) "
+                                   "as an OPC UA server: one variable per MV (writable) and "
+                                   "per CV, the plant advancing one sample per sample period "
+                                   "of wall time divided by --speed.")
+    p.add_argument("file", metavar="FILE", help="the strategy file (TOML)")
+    p.add_argument("--endpoint", metavar="URL",
+                   help="address to serve (default opc.tcp://127.0.0.1:4840/qxdcs/, the "
+                        "loopback address)")
+    p.add_argument("--speed", type=float, default=1.0, metavar="X",
+                   help="samples run X times faster than the file's sample period (default 1)")
+    p.add_argument("--lockstep", action="store_true",
+                   help="advance one sample each time the controller writes its heartbeat "
+                        "instead of on the clock (a run equal to the simulation)")
+    p.add_argument("--samples", type=whole_number(1), metavar="N",
+                   help="samples of the plant instead of the file's duration")
+    p.add_argument("--seed", type=whole_number(0), metavar="N", help="seed instead of the file's")
+    p.add_argument("--security", action="store_true",
+                   help="offer only Basic256Sha256 (sign and encrypt) and accept only clients "
+                        "whose certificate is in PKI/trusted/")
+    p.add_argument("--pki", metavar="DIR",
+                   help="with --security: where the server's certificate is created on first "
+                        "use, and trusted/ (default ./qxdcs-pki)")
+    p.add_argument("--cert", metavar="FILE", help="with --security: the server's certificate")
+    p.add_argument("--key", metavar="FILE", help="with --security: its private key")
+    p.add_argument("--bad-status", action="append", metavar="TAG:FIRST:END",
+                   help="serve the CV TAG with the status BadSensorFailure from sample FIRST "
+                        "up to END (may be repeated)")
+    p.add_argument("--heartbeat-samples", type=whole_number(1), default=10, metavar="N",
+                   help="samples of a still heartbeat after which the controller counts as "
+                        "dead (default 10)")
+    p.add_argument("--log", metavar="DIR", help="write plant.csv (MVs and CVs per sample) here")
+    p.set_defaults(run=_lazy("qxdcs.live.commands", "run_serve_plant"))
+
+
+def _control(sub):
+    p = sub.add_parser("control", help="run a strategy's loops live against an OPC UA server",
+                       description="Run the loops of a strategy file against a process over "
+                                   "OPC UA: each period one batched read of the inputs, the "
+                                   "blocks, one batched write of the outputs and the heartbeat; "
+                                   "loops go to their fail-safe state on a bad input.")
+    p.add_argument("file", metavar="FILE", help="the strategy file (TOML)")
+    p.add_argument("--endpoint", required=True, metavar="URL",
+                   help="the OPC UA server (opc.tcp://HOST:PORT/PATH)")
+    p.add_argument("--period", type=float, metavar="S",
+                   help="seconds between periods (default the file's sample period)")
+    p.add_argument("--samples", type=whole_number(1), metavar="N",
+                   help="periods to run (default the file's duration)")
+    p.add_argument("--seed", type=whole_number(0), metavar="N", help="seed instead of the file's")
+    p.add_argument("--log", metavar="DIR", help="write events.jsonl, traces.csv and io.csv here")
+    p.add_argument("--mapping", metavar="FILE",
+                   help="the live settings (nodes, heartbeat, fail-safe) from this TOML file "
+                        "instead of the strategy's [live] table")
+    p.add_argument("--lockstep", action="store_true",
+                   help="wait each period until the plant has run the sample before "
+                        "(against qxdcs serve-plant --lockstep)")
+    p.add_argument("--timeout", type=float, metavar="S",
+                   help="of each read and write (default the period; 2 s in lockstep)")
+    p.add_argument("--backoff-max", type=float, default=10.0, metavar="S",
+                   help="longest wait between two attempts to reconnect; the wait doubles from "
+                        "one period up to it (default 10)")
+    p.add_argument("--security", action="store_true",
+                   help="connect with Basic256Sha256 (sign and encrypt), identified by the "
+                        "controller's certificate")
+    p.add_argument("--pki", metavar="DIR",
+                   help="with --security: where the controller's certificate is created on "
+                        "first use (default ./qxdcs-pki)")
+    p.add_argument("--cert", metavar="FILE", help="with --security: the controller's certificate")
+    p.add_argument("--key", metavar="FILE", help="with --security: its private key")
+    p.add_argument("--server-cert", metavar="FILE",
+                   help="with --security: the server's certificate (default: the one its "
+                        "endpoints show)")
+    p.set_defaults(run=_lazy("qxdcs.live.commands", "run_control"))
+
+
+_SUBCOMMANDS += [_serve_plant, _control]
+
+
 def main(argv=None, prog: str = PROG) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]); returns the exit
     status. `prog` names the program in messages (qxdcs-study runs through

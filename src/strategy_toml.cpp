@@ -554,9 +554,10 @@ struct Reader {
     Description read(const toml::table &doc) const {
         Description d;
         d.source = source;
-        // [study] describes a study of the file (qxdcs study), not the run: allowed, unread.
+        // [study] describes a study of the file (qxdcs study), [live] how qxdcs control
+        // reaches its signals over OPC UA; neither is the run: allowed, unread.
         keys(doc, "", {"description", "simulation", "plant", "loop", "signal", "alarm",
-                       "soft_sensor", "study"});
+                       "soft_sensor", "study", "live"});
         if (!doc.contains("simulation"))
             refuse("", "missing table [simulation]");
         if (!doc.contains("plant"))

@@ -66,6 +66,7 @@ def check(sf: StrategyFile) -> Checked:
     sim = _section(data, "simulation", sc.Simulation, report, required=True)
     plant = _section(data, "plant", sc.Plant, report, required=True)
     _section(data, "study", sc.Study, report)
+    _section(data, "live", sc.Live, report)     # its references: qxdcs.live.config
     named: Dict[str, Dict[str, Any]] = {}
     broken: Dict[str, set] = {}
     for section, cls in sc.NAMED_SECTIONS.items():

@@ -279,3 +279,38 @@ class Study(Table):
 SECTIONS = {"simulation": Simulation, "plant": Plant, "study": Study}
 NAMED_SECTIONS = {"loop": Loop, "signal": None, "alarm": Alarm, "soft_sensor": SoftSensor}
 TOP_KEYS = ("description",) + tuple(SECTIONS) + tuple(NAMED_SECTIONS)
+
+
+# --- running live (qxdcs serve-plant, qxdcs control) ---------------------------------------
+
+class LiveLoop(Table):
+    # What the loop does while an input it depends on is bad: "hold" keeps the
+    # valve where it is (nothing is written), a number drives that output.
+    fail_safe: Any = "hold"
+
+    @field_validator("fail_safe")
+    @classmethod
+    def _fail_safe(cls, value):
+        import math
+        if value == "hold" and isinstance(value, str):
+            return value
+        if isinstance(value, (int, float)) and not isinstance(value, bool) and \
+                math.isfinite(value):
+            return float(value)
+        raise ValueError(f"must be \"hold\" or a safe output (a number); got {value!r}")
+
+
+class Live(Table):
+    """How a strategy's signals are reached over OPC UA: the node of each
+    signal (a node id, or a bare identifier in `namespace`), the node of the
+    controller's heartbeat, what each loop does on a bad input."""
+    namespace: Name = "urn:qxdcs:plant"
+    nodes: Dict[str, Name] = {}                     # signal -> node
+    heartbeat: Name = "qxdcs.heartbeat"             # the controller's WatchDog count
+    heartbeat_max: Annotated[StrictInt, Field(ge=1, le=2147483647)] = 2147483647
+    sample_node: Name = "qxdcs.sample"              # the plant's sample number (lockstep)
+    safe_outputs_on_stop: bool = False
+    loop: Dict[str, LiveLoop] = {}
+
+
+TOP_KEYS = TOP_KEYS + ("live",)

@@ -349,6 +349,19 @@ sp = [[20, 21.0]]
     EXPECT_EQ(c.samples(), 300u);
 }
 
+TEST(StrategyFile, TheLiveTableIsNotPartOfTheRun) {
+    const std::string file =
+        "[simulation]\nsample_period_s = 1\nsamples = 50\n"
+        "[plant.model.T]\nV = { mode = \"tf_s\", num_s = [1], den_s = [5, 1] }\n"
+        "[loop.TC]\ncv = \"T\"\nmv = \"V\"\nKP = 1\nTI = 5\nsp = 1.0\n";
+    const std::string live = "[live]\nnodes = { T = \"ns=2;s=TIC1.PV\" }\n"
+                             "[live.loop.TC]\nfail_safe = 20.0\n";
+    qxdcs::Strategy a(qs::compile(sf::parse(file, "a.toml")));
+    qxdcs::Strategy b(qs::compile(sf::parse(file + live, "b.toml")));
+    EXPECT_EQ(a.signals(), b.signals());
+    EXPECT_TRUE(qxtest::SameBits(a.run(), b.run()));
+}
+
 TEST(StrategyFile, NamesTheKeyOfAMistake) {
     const std::string head = "[simulation]\nsample_period_s = 1\nsamples = 10\n"
                              "[plant.model.T]\nV = { mode = \"tf_z\", num_z = [1], den_z = [1] }\n";
