@@ -98,10 +98,6 @@ def _lazy(module, name):
     return run
 
 
-# The subcommands, in the order `qxdcs --help` lists them. Each adds its parser
-# with `sub.add_parser(...)` and sets `run=<function(args) -> int>` as default.
-_SUBCOMMANDS = [_identify, _tune]
-
 
 def _strategy():
     """The strategy package, or the one line that says how to get it."""
@@ -186,7 +182,6 @@ def _plan(strategy, path, samples=None, seed=None):
     return plan
 
 
-_SUBCOMMANDS.append(_run)
 
 
 # --- qxdcs check -------------------------------------------------------------------------
@@ -228,7 +223,6 @@ def _check_file(args) -> int:
     return 0
 
 
-_SUBCOMMANDS.append(_check)
 
 
 # --- qxdcs study -------------------------------------------------------------------------
@@ -295,7 +289,6 @@ def _study_run(args) -> int:
     return run(args, prog=_prog)
 
 
-_SUBCOMMANDS.append(_study)
 _prog = PROG
 
 
@@ -377,7 +370,12 @@ def _control(sub):
     p.set_defaults(run=_lazy("qxdcs.live.commands", "run_control"))
 
 
-_SUBCOMMANDS += [_serve_plant, _control]
+
+
+# The subcommands, in the order `qxdcs --help` lists them: a strategy's life from
+# its file to a live run, then the models and tunings it is made from. Each adds
+# its parser with `sub.add_parser(...)` and sets `run=<function(args) -> int>`.
+_SUBCOMMANDS = [_run, _check, _study, _serve_plant, _control, _identify, _tune]
 
 
 def main(argv=None, prog: str = PROG) -> int:
