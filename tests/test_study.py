@@ -506,6 +506,12 @@ def test_a_cluster_gives_the_in_process_rows_bit_for_bit(cluster, reactor, here_
     same_rows(sorted(rows, key=lambda r: r["scenario"]), here_rows)
 
 
+def test_the_local_workers_keep_glibcs_own_trim_threshold(cluster):
+    # Dask's 64 kB threshold makes a scenario's native run cost up to twice as much.
+    found = bounded(cluster[1].run, os.environ.get, "MALLOC_TRIM_THRESHOLD_")
+    assert len(found) == 2 and set(found.values()) == {None}
+
+
 def test_the_python_api_on_a_client(cluster, here_rows):
     rows = bounded(study.run, REACTOR, {"loop.TI101.KP": [-2.0, -4.0, -6.0],
                                         "loop.AI201.TI": "900,1800"},
