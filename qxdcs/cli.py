@@ -312,14 +312,9 @@ def _serve_plant(sub):
     p.add_argument("--samples", type=whole_number(1), metavar="N",
                    help="samples of the plant instead of the file's duration")
     p.add_argument("--seed", type=whole_number(0), metavar="N", help="seed instead of the file's")
-    p.add_argument("--security", action="store_true",
-                   help="offer only Basic256Sha256 (sign and encrypt) and accept only clients "
-                        "whose certificate is in PKI/trusted/")
-    p.add_argument("--pki", metavar="DIR",
-                   help="with --security: where the server's certificate is created on first "
-                        "use, and trusted/ (default ./qxdcs-pki)")
-    p.add_argument("--cert", metavar="FILE", help="with --security: the server's certificate")
-    p.add_argument("--key", metavar="FILE", help="with --security: its private key")
+    _security_options(p, "offer only Basic256Sha256 (sign and encrypt) and accept only "
+                         "clients whose certificate is in PKI/trusted/",
+                      "server", ", and trusted/")
     p.add_argument("--bad-status", action="append", metavar="TAG:FIRST:END",
                    help="serve the CV TAG with the status BadSensorFailure from sample FIRST "
                         "up to END (may be repeated)")
@@ -328,6 +323,16 @@ def _serve_plant(sub):
                         "dead (default 10)")
     p.add_argument("--log", metavar="DIR", help="write plant.csv (MVs and CVs per sample) here")
     p.set_defaults(run=_lazy("qxdcs.live.commands", "run_serve_plant"))
+
+
+def _security_options(p, what: str, whose: str, pki_extra: str = "") -> None:
+    """--security and the certificate options, for the server or the controller."""
+    p.add_argument("--security", action="store_true", help=what)
+    p.add_argument("--pki", metavar="DIR",
+                   help=f"with --security: where the {whose}'s certificate is created on first "
+                        f"use{pki_extra} (default ./qxdcs-pki)")
+    p.add_argument("--cert", metavar="FILE", help=f"with --security: the {whose}'s certificate")
+    p.add_argument("--key", metavar="FILE", help="with --security: its private key")
 
 
 def _control(sub):
@@ -356,14 +361,8 @@ def _control(sub):
     p.add_argument("--backoff-max", type=float, default=10.0, metavar="S",
                    help="longest wait between two attempts to reconnect; the wait doubles from "
                         "one period up to it (default 10)")
-    p.add_argument("--security", action="store_true",
-                   help="connect with Basic256Sha256 (sign and encrypt), identified by the "
-                        "controller's certificate")
-    p.add_argument("--pki", metavar="DIR",
-                   help="with --security: where the controller's certificate is created on "
-                        "first use (default ./qxdcs-pki)")
-    p.add_argument("--cert", metavar="FILE", help="with --security: the controller's certificate")
-    p.add_argument("--key", metavar="FILE", help="with --security: its private key")
+    _security_options(p, "connect with Basic256Sha256 (sign and encrypt), identified by "
+                         "the controller's certificate", "controller")
     p.add_argument("--server-cert", metavar="FILE",
                    help="with --security: the server's certificate (default: the one its "
                         "endpoints show)")

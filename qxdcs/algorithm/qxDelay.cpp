@@ -170,25 +170,6 @@ long long algorithm_lag(nb::handle nLag) {
 enum AlgorithmAttr : std::size_t { kUt, kNLag, kUArray, kYt };
 qxb::fblock::Attrs<4> *algorithm_attrs = nullptr;
 
-// The float64 history call() may shift in place: an exact numpy.ndarray,
-// one-dimensional, C-contiguous, writeable, of native-order float64, with at
-// least `min_len` elements; null otherwise.
-double *plain_float64(PyObject *o, Py_ssize_t min_len, Py_ssize_t &n) {
-    using namespace qxb::np_abi;
-    if (!is_exact_ndarray(o))
-        return nullptr;
-    auto *a = reinterpret_cast<NpArrayHead *>(o);
-    const unsigned flags = static_cast<unsigned>(a->flags);
-    if (a->nd != 1 || !(flags & kNpCContiguous) || !(flags & kNpWriteable) ||
-        (flags & kNpWarnOnWrite))
-        return nullptr;
-    auto *descr = reinterpret_cast<NpDescrHead *>(a->descr);
-    if (descr->type_num != kDouble || !(descr->byteorder == '=' || descr->byteorder == '|'))
-        return nullptr;
-    n = a->dimensions[0];
-    return n >= min_len ? reinterpret_cast<double *>(a->data) : nullptr;
-}
-
 // The common call natively: a float input (or an int a double holds
 // exactly), an int nLag within the history, and a float64 history, shifted
 // on its memory exactly as dataStore shifts it; Yt is then the history's
@@ -200,7 +181,8 @@ bool algorithm_call_native(nb::handle self) {
     if (!algorithm_attrs->read_all(self, at, own) || !at[kUt] || !at[kNLag] || !at[kUArray])
         return false;
     Py_ssize_t n = 0;
-    double *h = plain_float64(at[kUArray].ptr(), 1, n);  // NumPy's types are known after it
+    // NumPy's types are known after this call.
+    double *h = qxb::np_abi::plain_float64(at[kUArray].ptr(), 1, n);
     if (!h)
         return false;
     PyObject *ut = at[kUt].ptr();

@@ -110,43 +110,51 @@ inline bool is_ndarray(PyObject *o) {
     return PyObject_TypeCheck(o, g_np.ndarray);
 }
 
-// The int64 elements of a history that call() may read and shift in place:
-// an exact numpy.ndarray, one-dimensional, C-contiguous, writeable, of
-// native-order int64, with at least `min_len` elements; null otherwise.
-inline long long *plain_int64(PyObject *o, Py_ssize_t min_len, Py_ssize_t &n) {
+// The head of a history that call() may read and shift in place: an exact
+// numpy.ndarray, one-dimensional, C-contiguous and writeable, with at least
+// `min_len` elements (their number in `n`); null otherwise. The typed
+// functions below add the element type.
+inline NpArrayHead *plain_head(PyObject *o, Py_ssize_t min_len, Py_ssize_t &n) {
     if (!is_exact_ndarray(o))
         return nullptr;
     auto *a = reinterpret_cast<NpArrayHead *>(o);
     const unsigned flags = static_cast<unsigned>(a->flags);
     if (a->nd != 1 || !(flags & kNpCContiguous) || !(flags & kNpWriteable) ||
         (flags & kNpWarnOnWrite))
+        return nullptr;
+    n = a->dimensions[0];
+    return n >= min_len ? a : nullptr;
+}
+
+inline bool native_order(const NpDescrHead *descr) {
+    return descr->byteorder == '=' || descr->byteorder == '|';
+}
+
+// The int64 elements of such a history (native order); null otherwise.
+inline long long *plain_int64(PyObject *o, Py_ssize_t min_len, Py_ssize_t &n) {
+    NpArrayHead *a = plain_head(o, min_len, n);
+    if (!a)
         return nullptr;
     auto *descr = reinterpret_cast<NpDescrHead *>(a->descr);
     const bool int64 = (descr->type_num == kLong && sizeof(long) == 8) ||
                        (descr->type_num == kLongLong && sizeof(long long) == 8);
-    if (!int64 || !(descr->byteorder == '=' || descr->byteorder == '|'))
-        return nullptr;
-    n = a->dimensions[0];
-    if (n < min_len)
-        return nullptr;
-    return reinterpret_cast<long long *>(a->data);
+    return int64 && native_order(descr) ? reinterpret_cast<long long *>(a->data) : nullptr;
 }
 
-// The elements of a boolean history that call() may read and shift in place:
-// an exact numpy.ndarray, one-dimensional, C-contiguous, writeable, of dtype
-// bool, with at least `min_len` elements; null otherwise.
+// The float64 elements of such a history (native order); null otherwise.
+inline double *plain_float64(PyObject *o, Py_ssize_t min_len, Py_ssize_t &n) {
+    NpArrayHead *a = plain_head(o, min_len, n);
+    if (!a)
+        return nullptr;
+    auto *descr = reinterpret_cast<NpDescrHead *>(a->descr);
+    return descr->type_num == kDouble && native_order(descr)
+               ? reinterpret_cast<double *>(a->data) : nullptr;
+}
+
+// The elements of such a history of dtype bool; null otherwise.
 inline unsigned char *plain_bool(PyObject *o, Py_ssize_t min_len, Py_ssize_t &n) {
-    if (!is_exact_ndarray(o))
-        return nullptr;
-    auto *a = reinterpret_cast<NpArrayHead *>(o);
-    const unsigned flags = static_cast<unsigned>(a->flags);
-    if (a->nd != 1 || !(flags & kNpCContiguous) || !(flags & kNpWriteable) ||
-        (flags & kNpWarnOnWrite))
-        return nullptr;
-    if (reinterpret_cast<NpDescrHead *>(a->descr)->type_num != kBool)
-        return nullptr;
-    n = a->dimensions[0];
-    if (n < min_len)
+    NpArrayHead *a = plain_head(o, min_len, n);
+    if (!a || reinterpret_cast<NpDescrHead *>(a->descr)->type_num != kBool)
         return nullptr;
     return reinterpret_cast<unsigned char *>(a->data);
 }
