@@ -224,14 +224,15 @@ class Prepared:
                 self._bases[key] = None
         return self._bases[key]
 
-    def _valid(self, changes: Dict[str, Any]) -> bool:
-        """Every table that the patched values touch is valid with all of the
-        scenario's changes (`changes`)."""
+    @staticmethod
+    def _valid(sf, changes: Dict[str, Any]) -> bool:
+        """Every table that the patched values (`changes`) touch is valid in
+        `sf` with all of them."""
         from qxdcs.strategy import checker
         from qxdcs.strategy import schema as sc
         from qxdcs.study.grid import apply
 
-        data = apply(self.sf, changes).data
+        data = apply(sf, changes).data
         tables = {tuple(p.split(".")[:1 if p.split(".")[0] == "simulation" else 2])
                   for p in changes if p.split(".")[0] in SECTIONS}
         for t in tables:
@@ -274,7 +275,9 @@ class Prepared:
                     return None          # two axes change the same leaf
                 seen.add(p)
             leaves += own
-        if not self._valid(changes):
+        # The base already holds the other values (the plant's ones scaled in):
+        # the patched values are checked on it.
+        if not self._valid(base.sf, {p: v for p, v in changes.items() if p not in fixed}):
             return None
         plan, data = patch(base.root(), leaves)
         plan = dataclasses.replace(plan, warnings=())
