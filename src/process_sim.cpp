@@ -221,11 +221,11 @@ void TfzModel::reset_zi() {
     z[n_state_] = 1.0;
 }
 
-void TfzModel::set_zi(const std::vector<double> &zi) {
-    if (zi.size() != n_state_)
+void TfzModel::set_zi(const double *zi, std::size_t n) {
+    if (n != n_state_)
         throw ValueError("_zi must hold " + std::to_string(n_state_) + " values");
     double *z = zi_data();  // in place: simulators step it there
-    std::copy(zi.begin(), zi.end(), z);
+    std::copy(zi, zi + n, z);
     z[n_state_] = 0.0;
 }
 
@@ -284,7 +284,9 @@ MisoSimulator::MisoSimulator(std::vector<std::shared_ptr<ModelElement>> models,
     for (const auto &e : models_) {
         if (!e)
             throw ValueError("MisoSimulator: a model element is missing");
-        Slot s{e.get(), nullptr, 0, 0};
+        Slot s;
+        if (dynamic_cast<const NoModel *>(e.get()))
+            s.kind = Slot::Zero;
         if (TfzModel *f = e->native_filter()) {
             const TfzModel::Inplace in = f->inplace();
             // The block is coefficients (2n), then the state: as Slot reads it.
@@ -293,6 +295,7 @@ MisoSimulator::MisoSimulator(std::vector<std::shared_ptr<ModelElement>> models,
             s.block = const_cast<double *>(in.view.ba);
             s.n = std::uint32_t(in.view.n);
             s.fir = in.view.fir;
+            s.kind = Slot::Filter;
         }
         slots_.push_back(s);
     }

@@ -199,8 +199,10 @@ public:
     // True while the state is as construction or reset_zi left it (the
     // Python module shows it as a list of integer zeros then).
     bool at_rest() const { return block_.get()[n_coef_ + n_state_] != 0.0; }
-    // Restoring: ValueError for a state of another length.
-    void set_zi(const std::vector<double> &zi);
+    // Restoring: ValueError for a state of another length; the element is
+    // then no longer at rest.
+    void set_zi(const std::vector<double> &zi) { set_zi(zi.data(), zi.size()); }
+    void set_zi(const double *zi, std::size_t n);
 
     // An element of the given coefficients as they are (dead time included),
     // as restored from a saved state.
@@ -266,35 +268,73 @@ public:
     // advancing one sample; walks as many elements as there are models,
     // initial values and values, whichever is fewest.
     double one_step_sim(const double *u, std::size_t n) {
+        return one_step_sim(
+            u, n, [](std::size_t) { return true; },
+            [this](std::size_t j, double dU) { return models_[j]->delta_u_sim(dU); });
+    }
+    double one_step_sim(const std::vector<double> &u) { return one_step_sim(u.data(), u.size()); }
+
+    // The same walk for an owner whose elements may change behind the
+    // simulator's back (the Python module: a caller may change an element's
+    // class between samples, or in the middle of one from an element's own
+    // code, and the collector may drop an element): `holds(j)` says whether
+    // element j may still be stepped here, as the package element it was
+    // built as, and `other(j, dU)` steps element j otherwise, and every
+    // element that is neither a package filter nor a NoModel. holds(j) is
+    // asked once per element per sample, just before that element steps.
+    //
+    // Order of operations, element by element: dU = u[j] - u_ini[j]; then
+    //   a package filter:  its at-rest mark is cleared and it takes one
+    //                      Tdf2Filter step in place (coefficients, state and
+    //                      mark in one block);
+    //   a NoModel:         0.0 (still added: -0.0 + 0.0 is 0.0);
+    //   any other:         other(j, dU);
+    // and y += that output, from y = 0.0.
+    template <class Holds, class Other>
+    double one_step_sim(const double *u, std::size_t n, Holds &&holds, Other &&other) {
         const std::size_t m = n < width_ ? n : width_;
         const Slot *s = slots_.data();
         const double *u0 = u_ini_.data();
         double y = 0.0;
         for (std::size_t j = 0; j < m; ++j) {
+#if defined(__GNUC__)
+            // The elements' blocks lie apart on the heap unless a simulator
+            // laid them out in one arena: ask for a later one while this one steps.
+            if (j + kAhead < m)
+                __builtin_prefetch(s[j + kAhead].block);
+#endif
             const double dU = u[j] - u0[j];
             const Slot &e = s[j];
-            if (e.block) {  // a package filter, stepped in place
-                double *z = e.block + 2 * e.n;  // after its coefficients
-                z[e.n - 1] = 0.0;                // the at-rest mark: moved
-                y += Tdf2Filter::step({e.block, e.n, e.fir != 0}, dU, z);
+            if (e.kind != Slot::Other && holds(j)) {
+                if (e.block) {
+                    double *z = e.block + 2 * e.n;  // after its coefficients
+                    z[e.n - 1] = 0.0;                // the at-rest mark: moved
+                    y += Tdf2Filter::step({e.block, e.n, e.fir != 0}, dU, z);
+                } else {
+                    y += 0.0;
+                }
             } else {
-                y += e.element->delta_u_sim(dU);
+                y += other(j, dU);
             }
         }
         return y;
     }
-    double one_step_sim(const std::vector<double> &u) { return one_step_sim(u.data(), u.size()); }
 
     const std::vector<std::shared_ptr<ModelElement>> &model_list() const { return models_; }
     const std::vector<double> &u_ini_list() const { return u_ini_; }
+    // How many elements a walk with n values steps.
+    std::size_t width(std::size_t n) const { return n < width_ ? n : width_; }
 
 private:
-    // An element as the loop reads it; for a package filter its block
-    // (TfzModel::Inplace: 2n coefficients, n - 1 state entries, the mark).
+    static constexpr std::size_t kAhead = 4;
+    // An element as the loop reads it: a package filter's block
+    // (TfzModel::Inplace: 2n coefficients, n - 1 state entries, the mark),
+    // a NoModel, or any other element.
     struct Slot {
-        ModelElement *element;
-        double *block = nullptr;  // null for any other element
+        enum Kind : std::uint32_t { Filter, Zero, Other };
+        double *block = nullptr;  // a Filter's block, else null
         std::uint32_t n = 0, fir = 0;
+        Kind kind = Other;
     };
     std::vector<std::shared_ptr<ModelElement>> models_;
     std::vector<double> u_ini_;

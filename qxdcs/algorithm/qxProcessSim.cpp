@@ -164,11 +164,25 @@ nb::str class_name(nb::handle self) {
 // lfilter's messages, rather than by the first sample.
 template <class T> T filter_element(nb::handle num, nb::handle den) {
     qxb::FilterCoefficients c = qxb::FilterCoefficients::read(num, den);
+    const double *b = c.b.data(), *a = c.a.data();
+    if (a[0] == 0.0)
+        throw nb::value_error("First `a` filter coefficient must be non-zero.");
+    if (c.b.size() == 0)
+        throw nb::value_error("Parameter b is not a non-empty 1d array, since b.shape=(0,)!");
     T m;
-    m.filter = qxb::FilterObject::build(std::move(c));
-    m.filter.require_numerator();
-    m.filter.new_state([&](double *z) { std::fill(z, z + m.filter.state_size(), 0.0); });
-    m.at_rest = true;
+    m.lib = std::make_shared<qxdcs::TfzModel>(qxdcs::TfzModel::from_coefficients(
+        std::vector<double>(b, b + c.b.size()), std::vector<double>(a, a + c.a.size())));
+    m.arrays.num = qxb::FloatArray::native_of(b, c.b.size());
+    m.arrays.den = qxb::FloatArray::native_of(a, c.a.size());
+    m.arrays.num.set_read_only();
+    m.arrays.den.set_read_only();
+    // The live state array: a view of the library element's state, whose
+    // capsule shares the element (an array kept by a caller keeps it alive).
+    auto *owner = new std::shared_ptr<qxdcs::TfzModel>(m.lib);
+    nb::capsule keep(owner, [](void *p) noexcept {
+        delete static_cast<std::shared_ptr<qxdcs::TfzModel> *>(p);
+    });
+    m.arrays.zi = qxb::FloatArray::view_of(m.lib->zi_data(), m.lib->state_size(), std::move(keep));
     return m;
 }
 
@@ -218,9 +232,9 @@ template <class T> nb::object as_object(T &&m) {
 // _zi as a caller reads it: a list of integer zeros while at rest, else the
 // live state array.
 nb::object zi_value(const TfzModel &m) {
-    if (!m.at_rest)
-        return m.filter.state();
-    const std::size_t n = m.filter.state_size();
+    if (!m.at_rest())
+        return m.arrays.zi.object();
+    const std::size_t n = m.state_size();
     nb::list zeros;
     for (std::size_t k = 0; k < n; ++k)
         zeros.append(nb::int_(0));
@@ -229,9 +243,10 @@ nb::object zi_value(const TfzModel &m) {
 
 nb::dict filter_state(const TfzModel &m) {
     nb::dict s;
-    s["Gz_num"] = m.filter.b();
-    s["Gz_den"] = m.filter.a();
-    s["_zi"] = m.at_rest ? zi_value(m) : m.filter.state_copy();
+    s["Gz_num"] = m.arrays.num.object();
+    s["Gz_den"] = m.arrays.den.object();
+    s["_zi"] = m.at_rest() ? zi_value(m)
+                           : qxb::FloatArray::of(m.lib->zi_data(), m.state_size()).object();
     return s;
 }
 
@@ -251,9 +266,14 @@ bool is_rest_list(nb::handle zi, std::size_t n) {
 template <class T> T filter_from_state(nb::handle s) {
     T m = filter_element<T>(qxb::state_item(s, "Gz_num"), qxb::state_item(s, "Gz_den"));
     nb::object zi = qxb::state_item(s, "_zi");
-    if (!is_rest_list(zi, m.filter.state_size())) {
-        m.filter.set_state(zi, "_zi must hold %zd values");
-        m.at_rest = false;
+    const std::size_t n = m.state_size();
+    if (!is_rest_list(zi, n)) {
+        qxb::FloatArray src = qxb::FloatArray::read(zi);
+        if (src.ndim() != 1 || src.size() != n) {
+            PyErr_Format(PyExc_ValueError, "_zi must hold %zd values", Py_ssize_t(n));
+            throw nb::python_error();
+        }
+        m.lib->set_zi(std::vector<double>(src.data(), src.data() + n));  // no longer at rest
     }
     return m;
 }
@@ -268,7 +288,8 @@ template <class T> T empty_from_state(nb::handle s) {
 nb::object filter_repr(nb::handle self) {
     const TfzModel &m = native<TfzModel>(self);
     return nb::str("{}(Gz_num={!r}, Gz_den={!r})")
-        .format(class_name(self), m.filter.b().attr("tolist")(), m.filter.a().attr("tolist")());
+        .format(class_name(self), m.arrays.num.object().attr("tolist")(),
+                m.arrays.den.object().attr("tolist")());
 }
 
 // --- the abstract base -------------------------------------------------------------------------
@@ -371,13 +392,12 @@ void check_period(nb::handle Ts) {
 
 MISOSimulator make_miso(nb::handle model_list, nb::handle u_ini_list) {
     MISOSimulator s;
-    const qxsim::SimTypes &t = qxsim::sim_types();
-    for (nb::handle e : nb::iter(model_list)) {
+    for (nb::handle e : nb::iter(model_list))
         s.models.items.emplace_back(nb::borrow(e));
-        s.models.items.back().check(t);
-    }
+    std::vector<double> u_ini;
     for (nb::handle v : nb::iter(u_ini_list))
-        s.u_ini.push_back(qxb::to_double(v));
+        u_ini.push_back(qxb::to_double(v));
+    s.finish(qxsim::sim_types(), std::move(u_ini));
     return s;
 }
 
@@ -405,7 +425,7 @@ nb::list float_list(const std::vector<double> &values) {
 nb::dict miso_state(const MISOSimulator &s) {
     nb::dict d;
     d["model_list"] = element_list(s.models.items);
-    d["u_ini_list"] = float_list(s.u_ini);
+    d["u_ini_list"] = float_list(s.u_ini());
     return d;
 }
 
@@ -416,7 +436,7 @@ MISOSimulator miso_from_state(nb::handle st) {
 // one_step_sim(u_list): the values are read and converted first (as many as
 // there are elements and initial values), then every element advances.
 double one_step_sim(MISOSimulator &s, nb::handle u_list) {
-    const std::size_t limit = std::min(s.models.items.size(), s.u_ini.size());
+    const std::size_t limit = std::min(s.models.items.size(), s.u_ini().size());
     std::vector<double> u;
     if (limit > 0) {
         for (nb::handle v : nb::iter(u_list)) {
@@ -460,11 +480,9 @@ void assemble(MIMOSim &s, const nb::list &cvs, const nb::list &mvs,
     }
     for (std::size_t i = 0; i < ncv; ++i) {
         MISOSimulator miso;
-        for (std::size_t j = 0; j < nmv; ++j) {
+        for (std::size_t j = 0; j < nmv; ++j)
             miso.models.items.emplace_back(elements[i * nmv + j]);
-            miso.models.items.back().check(t);
-        }
-        miso.u_ini = s.u_ini;
+        miso.finish(t, s.u_ini);
         nb::object obj = as_object(std::move(miso));
         s.miso.push_back(nb::inst_ptr<MISOSimulator>(obj));
         s.simulators.items.push_back(std::move(obj));
@@ -712,9 +730,9 @@ NB_MODULE(qxProcessSim, m) {
              "dU"_a.none(), "One sample: the output deviation (a NumPy float64) for dU.")
         .def("reset_zi", &TfzModel::reset_zi, "Clear the filter state (inputs and outputs "
                                                 "before now count as zero).")
-        .def_prop_ro("Gz_num", [](TfzModel &s) { return s.filter.b(); },
+        .def_prop_ro("Gz_num", [](TfzModel &s) { return s.arrays.num.object(); },
                      "Numerator for z^0, z^-1, ..., dead-time zeros in front (read-only array).")
-        .def_prop_ro("Gz_den", [](TfzModel &s) { return s.filter.a(); },
+        .def_prop_ro("Gz_den", [](TfzModel &s) { return s.arrays.den.object(); },
                      "Denominator for z^0, z^-1, ... (read-only array).")
         .def_prop_ro("_zi", [](TfzModel &s) { return zi_value(s); },
                      "Filter state as lfilter's zi: a list of integer zeros after construction\n"
@@ -776,11 +794,11 @@ NB_MODULE(qxProcessSim, m) {
              "deltaU_sim(u - u_ini), each element advancing one sample.")
         .def_prop_ro("model_list", [](MISOSimulator &s) { return element_list(s.models.items); },
                      "The model elements, one per MV (a new list of the live elements).")
-        .def_prop_ro("u_ini_list", [](MISOSimulator &s) { return float_list(s.u_ini); },
+        .def_prop_ro("u_ini_list", [](MISOSimulator &s) { return float_list(s.u_ini()); },
                      "The MVs' initial values (a new list).")
         .def("__repr__", [](MISOSimulator &s) {
             return nb::str("MISOSimulator(model_list={!r}, u_ini_list={!r})")
-                .format(element_list(s.models.items), float_list(s.u_ini));
+                .format(element_list(s.models.items), float_list(s.u_ini()));
         });
     qxb::def_state(miso, &miso_state, &miso_from_state);
     qxb::finish_block(miso);

@@ -9,15 +9,18 @@
 // is plain C++ for the package's own element types.
 //
 // What is stored natively and what as Python objects:
-//   * A filter element (tfz_model, tfs_model, stp_model, stpxy_model) is one
-//     FilterObject (bind/filter.hpp): Gz_num and Gz_den are its read-only
-//     coefficient arrays, with the dead time as leading zeros of Gz_num, and
-//     the state is its live array. `at_rest` marks the state left by the
-//     constructor or reset_zi, which reads back as a list of integer zeros.
-//     no_model holds nothing.
-//   * A MISOSimulator holds its elements as the objects it was given and the
-//     MVs' initial values as doubles, both fixed at construction. model_list
-//     and u_ini_list read back as new lists (of the same element objects).
+//   * A filter element (tfz_model, tfs_model, stp_model, stpxy_model) is a
+//     view of one library element, qxdcs::TfzModel (qxdcs/process_sim.hpp),
+//     which holds the normalised coefficients, the state and the at-rest
+//     mark. Gz_num and Gz_den are read-only arrays of the coefficients as
+//     given, with the dead time as leading zeros of Gz_num; _zi is a live
+//     array over the library element's state, which reads back as a list of
+//     integer zeros while the element is at rest (as the constructor or
+//     reset_zi leaves it). no_model holds nothing.
+//   * A MISOSimulator holds its elements as the objects it was given and a
+//     library qxdcs::MisoSimulator over their library elements, with the
+//     MVs' initial values, both fixed at construction. model_list and
+//     u_ini_list read back as new lists (of the same element objects).
 //   * A MIMOSim holds as doubles everything its call needs: the initial
 //     values of its tags, the current MV values (_u_dict) and CV values
 //     (_y_dict). Its tags are the model dictionary's key objects, with a
@@ -40,18 +43,24 @@
 // every element advances by one sample. For the package's own element types
 // advance() makes no Python call and no allocation; any other object found in
 // a MISOSimulator (a user's subclass, say) is called through its deltaU_sim.
+// The walk over a CV's elements is the library's (MisoSimulator::one_step_sim);
+// this module only tells it, element by element, whether the object is still
+// of the package type it was built as (its class can change, from the
+// caller's code, between samples or in the middle of one).
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
+#include <stdexcept>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "bind/args.hpp"
-#include "bind/filter.hpp"
+#include "bind/numpy.hpp"
 #include "bind/items.hpp"
 #include "bind/kept.hpp"
 #include "qxdcs/process_sim.hpp"
@@ -70,28 +79,38 @@ struct Model {
 // `no_model`: zero response.
 struct NoModel : Model {};
 
+// What callers see of a filter element besides its library element: the
+// coefficient arrays as given (read-only, NumPy's own layout) and the live
+// array over the library element's state.
+struct ElementArrays {
+    qxb::FloatArray num, den, zi;
+
+    int visit(visitproc visit, void *arg) const {
+        Py_VISIT(num.object().ptr());
+        Py_VISIT(den.object().ptr());
+        Py_VISIT(zi.object().ptr());
+        return 0;
+    }
+    void clear(qxb::ReleaseLast &) {}  // the arrays refer to nothing: kept
+};
+
 // `tfz_model`: the discrete transfer function Gz_num(z^-1) / Gz_den(z^-1),
 // advanced one sample per call in transposed direct form II, normalised by
-// Gz_den[0] (the arithmetic of scipy.signal.lfilter, bit for bit).
+// Gz_den[0] (the arithmetic of scipy.signal.lfilter, bit for bit): a library
+// qxdcs::TfzModel, shared with every library simulator that steps it and with
+// the capsule behind the _zi array, so it lives as long as any of them.
 struct TfzModel : Model {
-    bool at_rest = true;       // the state as construction or reset_zi leaves it
-    qxb::FilterObject filter;  // Gz_num, Gz_den and the state
+    std::shared_ptr<qxdcs::TfzModel> lib;
+    ElementArrays arrays;
 
-    static constexpr auto kept_members() { return std::make_tuple(&TfzModel::filter); }
+    static constexpr auto kept_members() { return std::make_tuple(&TfzModel::arrays); }
 
     // One sample: the output deviation for the input deviation dU.
-    double step(double dU) {
-        if (NB_UNLIKELY(at_rest))
-            at_rest = false;  // written once: the element's memory stays clean
-        return filter.step(dU);
-    }
-
+    double step(double dU) { return lib->step(dU); }
     // Inputs and outputs before now count as zero again.
-    void reset_zi() {
-        double *z = filter.state_data();
-        std::fill(z, z + filter.state_size(), 0.0);
-        at_rest = true;
-    }
+    void reset_zi() { lib->reset_zi(); }
+    bool at_rest() const { return lib->at_rest(); }
+    std::size_t state_size() const { return lib->state_size(); }
 };
 
 // The subclasses differ only in how their coefficients are made; the filter
@@ -154,21 +173,15 @@ inline double python_step(nb::handle element, double dU) {
     return qxb::to_double(r);
 }
 
-// One element as a MISOSimulator holds it: the object, and the native view
-// of it that a check found (its exact type and, for a filter, its native
-// object). A constructed nanobind object stays constructed for its whole life
-// (running a constructor again on it is refused) and never moves, so the view
-// holds for as long as the object keeps the type it was checked with.
+// One element as a MISOSimulator holds it: the object, and the type a check
+// found it to be of (exactly one of the package's element types, and
+// constructed). A constructed nanobind object stays constructed for its whole
+// life (running a constructor again on it is refused) and never moves, so
+// what the check found holds for as long as the object keeps that type.
 struct Element {
     nb::object obj;
-    PyTypeObject *type = nullptr;  // the type the view was checked for (null: none)
+    PyTypeObject *type = nullptr;  // the type the check found (null: none)
     TfzModel *filter = nullptr;    // the native filter (null for no_model)
-    // The filter's kernel and state as the per-sample loop reads them: kept
-    // here, beside the object, so that a step reads the coefficients and the
-    // state without going through the element's memory first. Both stay
-    // where the constructor put them for the element's whole life.
-    qxdcs::Tdf2Filter::View view{};
-    double *z = nullptr;
 
     Element() = default;
     explicit Element(nb::object o) : obj(std::move(o)) {}
@@ -182,8 +195,6 @@ struct Element {
         filter = nullptr;
         if (t.is_filter(tp) && nb::inst_ready(o)) {
             filter = nb::inst_ptr<TfzModel>(o);
-            view = filter->filter.kernel().view();
-            z = filter->filter.state_data();
             type = tp;
         } else if (tp == t.no_model && nb::inst_ready(o)) {
             type = tp;
@@ -191,15 +202,42 @@ struct Element {
         return type != nullptr;
     }
 
+    // Whether the object is still of the type the check found.
+    bool holds() const { return Py_TYPE(obj.ptr()) == type; }
+
     // One sample: natively for a constructed object of exactly one of the
     // package's element types (the exact type checked on every call), through
     // deltaU_sim for anything else.
     double step(const SimTypes &t, double dU) {
-        if (NB_LIKELY(Py_TYPE(obj.ptr()) == type) || check(t))
+        if (NB_LIKELY(holds()) || check(t))
             return filter ? filter->step(dU) : 0.0;
         return python_step(obj, dU);
     }
 };
+
+// The library element behind an element object: its own for a constructed
+// filter or no_model (or an instance of a caller's subclass of one), a stand-in
+// for any other object, which only this module steps (through deltaU_sim).
+//
+// The stand-in is never stepped by the library: the walk asks this module
+// for any element whose slot is not a package one.
+struct PythonElement final : qxdcs::ModelElement {
+    double delta_u_sim(double) override {
+        throw std::logic_error("a Python model element is stepped by qxProcessSim");
+    }
+};
+
+inline std::shared_ptr<qxdcs::ModelElement> library_element(nb::handle obj) {
+    static const auto zero = std::make_shared<qxdcs::NoModel>();
+    static const auto python = std::make_shared<PythonElement>();
+    if (nb::inst_ready(obj)) {
+        if (nb::isinstance<TfzModel>(obj))
+            return nb::inst_ptr<TfzModel>(obj)->lib;
+        if (nb::isinstance<NoModel>(obj))
+            return zero;
+    }
+    return python;
+}
 
 using qxb::unpack_pair;
 
@@ -241,62 +279,45 @@ struct OwnList {
 // --- MISOSimulator -----------------------------------------------------------------------------
 
 struct MISOSimulator {
-    // How many elements ahead the walk asks for the memory it will read (the
-    // object's header, the coefficients, the state): the elements' objects
-    // lie apart on the heap, and the loads of one element would otherwise
-    // wait in turn.
+    // How many elements ahead the walk asks for an object's header: the
+    // objects lie apart on the heap, and the check of one would otherwise
+    // wait for its load in turn.
     static constexpr std::size_t kAhead = 4;
-    ElementList models;        // model_list: the elements, one per MV
-    std::vector<double> u_ini; // u_ini_list: the MVs' initial values
+    ElementList models;  // model_list: the elements, one per MV
+    // The library's simulator over the elements' library elements, with the
+    // MVs' initial values (u_ini_list); built by finish().
+    qxdcs::MisoSimulator walk{{}, {}};
 
     static constexpr auto kept_members() { return std::make_tuple(&MISOSimulator::models); }
 
-    // How many (element, value, initial value) triples a call walks.
-    std::size_t width(std::size_t n_values) const {
-        return std::min({models.items.size(), u_ini.size(), n_values});
-    }
-
-    // The CV's deviation for the MV values u[0..n): 0.0 plus, in model order,
-    // every element's output for its input deviation u[j] - u_ini[j].
-    //
-    // The loop over elements whose native view holds makes no call, so the
-    // sum stays in a register; the first element that needs a check or its
-    // own code hands the rest of the walk to deviation_from().
-    double deviation(const SimTypes &t, const double *u, std::size_t n) {
-        const std::size_t m = width(n);
-        const Element *e = models.items.data();
-        const double *u0 = u_ini.data();
-        double y = 0.0;
-        std::size_t j = 0;
-        for (; j < m; ++j) {
-            if (j + kAhead < m) {
-                const Element &next = e[j + kAhead];
-                __builtin_prefetch(next.obj.ptr());
-                __builtin_prefetch(next.view.ba);
-                __builtin_prefetch(next.z, 1);
-            }
-            if (NB_UNLIKELY(Py_TYPE(e[j].obj.ptr()) != e[j].type))
-                break;
-            const double dU = u[j] - u0[j];
-            if (TfzModel *f = e[j].filter) {
-                if (NB_UNLIKELY(f->at_rest))
-                    f->at_rest = false;
-                y += qxdcs::Tdf2Filter::step(e[j].view, dU, e[j].z);
-            } else {
-                y += 0.0;
-            }
+    // Once the elements are in place: checks each and builds the walk.
+    void finish(const SimTypes &t, std::vector<double> u_ini) {
+        std::vector<std::shared_ptr<qxdcs::ModelElement>> lib;
+        lib.reserve(models.items.size());
+        for (Element &e : models.items) {
+            e.check(t);
+            lib.push_back(library_element(e.obj));
         }
-        return j < m ? deviation_from(t, u, m, j, y) : y;
+        walk = qxdcs::MisoSimulator(std::move(lib), std::move(u_ini));
     }
+    const std::vector<double> &u_ini() const { return walk.u_ini_list(); }
 
-    // The walk from element j on, with the sum so far. An element's code may
-    // replace objects of this list (the collector replaces them by None; the
-    // list never changes length), so each element is read afresh.
-    NB_NOINLINE double deviation_from(const SimTypes &t, const double *u, std::size_t m,
-                                      std::size_t j, double y) {
-        for (; j < m; ++j)
-            y += models.items[j].step(t, u[j] - u_ini[j]);
-        return y;
+    // The CV's deviation for the MV values u[0..n): the library's walk, which
+    // steps an element in place while its object is still of the package type
+    // it was checked as, and hands it back here otherwise. An element's code
+    // may replace objects of this list (the collector replaces them by None;
+    // the list never changes length), so each object is read afresh.
+    double deviation(const SimTypes &t, const double *u, std::size_t n) {
+        const std::size_t m = walk.width(n);
+        const Element *e = models.items.data();
+        return walk.one_step_sim(
+            u, n,
+            [e, m](std::size_t j) {
+                if (j + kAhead < m)
+                    __builtin_prefetch(e[j + kAhead].obj.ptr());
+                return e[j].holds();
+            },
+            [this, &t](std::size_t j, double dU) { return models.items[j].step(t, dU); });
     }
 };
 

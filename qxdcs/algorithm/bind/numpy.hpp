@@ -121,6 +121,16 @@ public:
             throw nb::type_error("expected a float64 array");
         return r;
     }
+    // A one-dimensional array of the n doubles at `data`, which `owner` (a
+    // capsule) keeps alive: memory of a native object's, shown live, and, as
+    // with native(), not the array's own, so no caller can resize or free it.
+    static FloatArray view_of(double *data, std::size_t n, nb::capsule owner) {
+        nb::object arr = nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, {n}, owner));
+        FloatArray r;
+        if (!r.acquire(std::move(arr), true))
+            throw nb::type_error("expected a float64 array");
+        return r;
+    }
     // The same, holding a copy of v[0..n).
     static FloatArray native_of(const double *v, std::size_t n) {
         FloatArray r = native(n);
