@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 from scipy.signal import lfilter
 
+from child import run_child
 from qxdcs.algorithm import qxProcessSim as ps
 from qxdcs.algorithm.qxcommon import c2d
 
@@ -257,6 +258,94 @@ def test_an_element_changing_class_keeps_its_state_in_the_simulator():
         assert element._zi is live
         assert element._zi.tolist() == twin.yu_model_obj["CV1"]["MV2"]._zi.tolist()
     assert calls == [2.0 - INI.get("MV2", 0.0)]
+
+
+class Spy(ps.tfz_model):
+    __slots__ = ()
+    calls = []
+
+    def deltaU_sim(self, dU):
+        Spy.calls.append(dU)
+        return super().deltaU_sim(dU)
+
+
+class Switcher(ps.model):
+    """An element whose own step changes the class of another element."""
+
+    def __init__(self, target, cls):
+        self.target, self.cls = target, cls
+
+    def deltaU_sim(self, dU):
+        self.target.__class__ = self.cls
+        return 0.0
+
+
+@pytest.mark.parametrize("start,then,spied", [
+    (ps.tfz_model, Spy, [1.0]),   # made a caller's class by an earlier element: its code runs
+    (Spy, ps.tfz_model, []),      # made the package class again: stepped natively
+])
+def test_a_class_changed_by_an_element_counts_for_the_rest_of_the_same_sample(start, then, spied):
+    Spy.calls = []
+    target, twin = ps.tfz_model([0, 1], [1, -0.5]), ps.tfz_model([0, 1], [1, -0.5])
+    target.__class__ = start
+    miso = ps.MISOSimulator([Switcher(target, then), target, ps.no_model()], [0.0, 0.0, 0.0])
+    outputs = [miso.one_step_sim([1.0, 1.0, 1.0]) for _ in range(3)]
+    assert Spy.calls == spied * 3
+    assert outputs == [0.0 + twin.deltaU_sim(1.0) + 0.0 for _ in range(3)]
+    assert target._zi.tolist() == twin._zi.tolist()
+
+
+def test_the_state_array_outlives_its_element_and_its_simulators(tmp_path):
+    # _zi is a view of the element's native state: an array kept by a caller
+    # keeps that state alive after the element and every simulator are gone,
+    # and it follows the element's steps for as long as the element lives.
+    run_child("""
+        import gc
+        from qxdcs.algorithm import qxProcessSim as ps
+        e = ps.tfz_model([0, 1, 0.5], [1, -1.5, 0.7], 1)
+        miso = ps.MISOSimulator([e], [0.0])
+        miso.one_step_sim([1.0])
+        zi = e._zi
+        before = zi.tolist()
+        del e
+        gc.collect()
+        miso.one_step_sim([1.0])
+        assert zi.tolist() != before          # still the state the simulator steps
+        after = zi.tolist()
+        del miso
+        gc.collect()
+        junk = [bytearray(64) for _ in range(10000)]
+        assert zi.tolist() == after
+        print("ok")
+    """, tmp_path)
+
+
+def test_elements_seen_by_the_callers_code_during_construction_stay_live(tmp_path):
+    # The caller's mapping runs code while the simulator builds its elements:
+    # it may take hold of an element built already (through the collector)
+    # and of its state array. Those stay the element's live state afterwards.
+    run_child("""
+        import gc
+        from qxdcs.algorithm import qxProcessSim as ps
+        kept = []
+
+        class Row(dict):
+            def get(self, key, default=None):
+                for o in gc.get_objects():
+                    if type(o) is ps.tfz_model and all(o is not e for e, _ in kept):
+                        o.deltaU_sim(0.0)          # no longer at rest: _zi is the array
+                        kept.append((o, o._zi))
+                return dict.get(self, key, default)
+
+        entry = {"mode": "tf_z", "num_z": [0, 1], "den_z": [1, -0.5]}
+        sim = ps.MIMOSim({"CV": Row(MV1=entry, MV2=entry, MV3=entry)}, {}, 1)
+        assert kept, "the caller's code saw no element"
+        for _ in range(3):
+            sim({"MV1": 1.0, "MV2": 2.0, "MV3": 3.0})
+        for e, zi in kept:
+            assert e._zi is zi and zi.tolist() != [0.0]
+        print("ok")
+    """, tmp_path)
 
 
 # --- the building rule, tags -----------------------------------------------------------------

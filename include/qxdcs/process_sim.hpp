@@ -195,6 +195,10 @@ public:
         return {z, z + n_state_};
     }
     double *zi_data() { return block_.get() + n_coef_; }
+    // The owner of the block that zi_data() points into: whoever shows the
+    // live state (the Python module's _zi array) keeps it, so that the
+    // memory stays valid even if the block is moved later.
+    const std::shared_ptr<double> &block_owner() const { return block_; }
     std::size_t state_size() const { return n_state_; }
     // True while the state is as construction or reset_zi left it (the
     // Python module shows it as a list of integer zeros then).
@@ -297,12 +301,6 @@ public:
         const double *u0 = u_ini_.data();
         double y = 0.0;
         for (std::size_t j = 0; j < m; ++j) {
-#if defined(__GNUC__)
-            // The elements' blocks lie apart on the heap unless a simulator
-            // laid them out in one arena: ask for a later one while this one steps.
-            if (j + kAhead < m)
-                __builtin_prefetch(s[j + kAhead].block);
-#endif
             const double dU = u[j] - u0[j];
             const Slot &e = s[j];
             if (e.kind != Slot::Other && holds(j)) {
@@ -326,7 +324,6 @@ public:
     std::size_t width(std::size_t n) const { return n < width_ ? n : width_; }
 
 private:
-    static constexpr std::size_t kAhead = 4;
     // An element as the loop reads it: a package filter's block
     // (TfzModel::Inplace: 2n coefficients, n - 1 state entries, the mark),
     // a NoModel, or any other element.

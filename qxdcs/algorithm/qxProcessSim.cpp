@@ -159,6 +159,19 @@ nb::str class_name(nb::handle self) {
     return nb::str(nb::handle(reinterpret_cast<PyObject *>(Py_TYPE(self.ptr()))).attr("__name__"));
 }
 
+// The live state array of a library element: a view of its state, whose
+// capsule shares the element and the block of memory the state lies in (an
+// array kept by a caller keeps both alive, wherever the element's block goes).
+qxb::FloatArray state_view(const std::shared_ptr<qxdcs::TfzModel> &lib) {
+    struct Owner {
+        std::shared_ptr<qxdcs::TfzModel> element;
+        std::shared_ptr<double> block;
+    };
+    auto *owner = new Owner{lib, lib->block_owner()};
+    nb::capsule keep(owner, [](void *p) noexcept { delete static_cast<Owner *>(p); });
+    return qxb::FloatArray::view_of(lib->zi_data(), lib->state_size(), std::move(keep));
+}
+
 // A filter of the checked coefficients with its state at rest. A leading
 // denominator coefficient of 0 and an empty numerator are refused here, with
 // lfilter's messages, rather than by the first sample.
@@ -176,13 +189,7 @@ template <class T> T filter_element(nb::handle num, nb::handle den) {
     m.arrays.den = qxb::FloatArray::native_of(a, c.a.size());
     m.arrays.num.set_read_only();
     m.arrays.den.set_read_only();
-    // The live state array: a view of the library element's state, whose
-    // capsule shares the element (an array kept by a caller keeps it alive).
-    auto *owner = new std::shared_ptr<qxdcs::TfzModel>(m.lib);
-    nb::capsule keep(owner, [](void *p) noexcept {
-        delete static_cast<std::shared_ptr<qxdcs::TfzModel> *>(p);
-    });
-    m.arrays.zi = qxb::FloatArray::view_of(m.lib->zi_data(), m.lib->state_size(), std::move(keep));
+    m.arrays.zi = state_view(m.lib);
     return m;
 }
 
@@ -493,6 +500,40 @@ void assemble(MIMOSim &s, const nb::list &cvs, const nb::list &mvs,
     s.scratch.size_for(nmv, ncv);
 }
 
+// The elements a simulator has just built for itself: the blocks of their
+// library elements (coefficients, state, mark) go one after the other into
+// one arena, in the order a sample walks them, as the library's own
+// simulator lays out its elements; their _zi arrays are made again over the
+// new place. An element that anything else may already refer to (an object
+// or a state array held elsewhere: the caller's code ran while the
+// elements were built) keeps its own block.
+void pack_blocks(const std::vector<nb::object> &elements) {
+    const qxsim::SimTypes &t = qxsim::sim_types();
+    std::vector<TfzModel *> own;
+    std::size_t total = 0;
+    for (const nb::object &e : elements) {
+        if (!t.is_filter(Py_TYPE(e.ptr())) || !nb::inst_ready(e) || Py_REFCNT(e.ptr()) != 1)
+            continue;
+        TfzModel *m = nb::inst_ptr<TfzModel>(e);
+        // The _zi array is held only by the element (as an object and by its
+        // buffer view), and the library element only by the element and that
+        // array's capsule.
+        if (Py_REFCNT(m->arrays.zi.object().ptr()) != 2 || m->lib.use_count() != 2)
+            continue;
+        own.push_back(m);
+        total += m->lib->block_size();
+    }
+    if (total == 0)
+        return;
+    std::shared_ptr<double> arena(new double[total](), std::default_delete<double[]>());
+    std::size_t at = 0;
+    for (TfzModel *m : own) {
+        m->lib->move_block(arena, at);
+        at += m->lib->block_size();
+        m->arrays.zi = state_view(m->lib);
+    }
+}
+
 MIMOSim make_mimo(nb::handle process_model_dict, nb::handle ini_value_dict, nb::handle Ts) {
     nb::dict d = qxb::exact_dict(process_model_dict, "process_model_dict");
     nb::object model_copy = deepcopy(d);
@@ -505,6 +546,7 @@ MIMOSim make_mimo(nb::handle process_model_dict, nb::handle ini_value_dict, nb::
         for (nb::handle mv : mvs)
             elements.push_back(build_element(get(mv, nb::dict()), Ts));
     }
+    pack_blocks(elements);
     MIMOSim s;
     assemble(s, cvs, mvs, std::move(elements), ini_copy);
     s.u = s.u_ini;

@@ -232,3 +232,34 @@ TEST(MisoSimulator, CallersElements) {
     EXPECT_EQ(sim({{"MV", 2.0}})[0].second, 12.0);
     EXPECT_THROW(qxdcs::MimoSim({"CV"}, {"MV"}, {}, {1.0}, {10.0}), qxdcs::ValueError);
 }
+
+// The owner's walk: holds(j) is asked once for each package element, in
+// order, just before it steps; an element that no longer holds, and every
+// element of another kind, goes to other(j, dU) with the same deviation.
+TEST(MisoSimulator, OwnersWalk) {
+    auto d = std::make_shared<Doubler>();
+    auto f = std::make_shared<qxdcs::TfzModel>(std::vector<double>{0.5}, std::vector<double>{1.0, -0.5});
+    auto twin = std::make_shared<qxdcs::TfzModel>(std::vector<double>{0.5}, std::vector<double>{1.0, -0.5});
+    auto z = std::make_shared<qxdcs::NoModel>();
+    qxdcs::MisoSimulator miso({f, d, z, f}, {1.0, 1.0, 1.0, 2.0});
+    const std::vector<double> u{3.0, 3.0, 3.0, 3.0};
+
+    std::vector<std::size_t> asked;
+    std::vector<std::pair<std::size_t, double>> handed;
+    auto holds = [&](std::size_t j) {
+        asked.push_back(j);
+        return j != 3;  // the last element no longer is what it was built as
+    };
+    auto other = [&](std::size_t j, double dU) {
+        handed.emplace_back(j, dU);
+        return j == 1 ? 10.0 : twin->step(dU);
+    };
+    const double y = miso.one_step_sim(u.data(), u.size(), holds, other);
+    EXPECT_EQ(asked, (std::vector<std::size_t>{0, 2, 3}));
+    EXPECT_EQ(handed, (std::vector<std::pair<std::size_t, double>>{{1, 2.0}, {3, 1.0}}));
+    qxdcs::TfzModel ref(std::vector<double>{0.5}, std::vector<double>{1.0, -0.5});
+    const double first = ref.step(2.0);
+    EXPECT_EQ(y, ((0.0 + first) + 10.0) + 0.0 + 0.5);
+    EXPECT_FALSE(f->at_rest());
+    EXPECT_EQ(d->calls, 0);  // other() stood in for it
+}
