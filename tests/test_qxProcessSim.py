@@ -348,6 +348,33 @@ def test_elements_seen_by_the_callers_code_during_construction_stay_live(tmp_pat
     """, tmp_path)
 
 
+def test_a_restored_simulator_sharing_elements_with_a_live_one_leaves_it_working(tmp_path):
+    # A saved state may name elements that another simulator steps: both
+    # step the one element, on its one live state.
+    run_child("""
+        import gc
+        from qxdcs.algorithm import qxProcessSim as ps
+        model = {"CV": {"MV": {"mode": "tf_z", "num_z": [0, 1], "den_z": [1, -0.5]}}}
+        live = ps.MIMOSim(model, {}, 1)
+        state = live.__getstate__() if hasattr(live, "__getstate__") else None
+        state = dict(live.__reduce_ex__(2)[2]) if not isinstance(state, dict) else dict(state)
+        shared = live.yu_model_obj["CV"]["MV"]
+        state["yu_model_obj"] = {"CV": {"MV": shared}}
+        twin = ps.MIMOSim.__new__(ps.MIMOSim)
+        twin.__setstate__(state)
+        assert twin.yu_model_obj["CV"]["MV"] is shared
+        ref = ps.tfz_model([0, 1], [1, -0.5])
+        for sim in (live, twin, live, twin):
+            out = sim({"MV": 1.0})["CV"]
+            assert out == ref.deltaU_sim(1.0)
+            assert shared._zi.tolist() == ref._zi.tolist()
+        del live
+        gc.collect()
+        assert twin({"MV": 1.0})["CV"] == ref.deltaU_sim(1.0)
+        print("ok")
+    """, tmp_path)
+
+
 # --- the building rule, tags -----------------------------------------------------------------
 
 @pytest.mark.parametrize("entry,cls,same_as", [

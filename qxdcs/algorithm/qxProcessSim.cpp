@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <new>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -500,25 +501,27 @@ void assemble(MIMOSim &s, const nb::list &cvs, const nb::list &mvs,
     s.scratch.size_for(nmv, ncv);
 }
 
-// The elements a simulator has just built for itself: the blocks of their
-// library elements (coefficients, state, mark) go one after the other into
-// one arena, in the order a sample walks them, as the library's own
-// simulator lays out its elements; their _zi arrays are made again over the
-// new place. An element that anything else may already refer to (an object
-// or a state array held elsewhere: the caller's code ran while the
-// elements were built) keeps its own block.
+// The elements of a simulator being made (built by it, or restored): the
+// blocks of their library elements (coefficients, state, mark) go one after
+// the other into one arena, in the order a sample walks them, as the
+// library's own simulator lays out its elements, and their _zi arrays are
+// made again over the new place. An element whose library element another
+// simulator steps, or whose state array is held outside it (the caller's
+// code may have run while the elements were built), keeps its own block.
 void pack_blocks(const std::vector<nb::object> &elements) {
     const qxsim::SimTypes &t = qxsim::sim_types();
     std::vector<TfzModel *> own;
+    std::unordered_set<TfzModel *> seen;
     std::size_t total = 0;
     for (const nb::object &e : elements) {
-        if (!t.is_filter(Py_TYPE(e.ptr())) || !nb::inst_ready(e) || Py_REFCNT(e.ptr()) != 1)
+        if (!t.is_filter(Py_TYPE(e.ptr())) || !nb::inst_ready(e))
             continue;
         TfzModel *m = nb::inst_ptr<TfzModel>(e);
         // The _zi array is held only by the element (as an object and by its
-        // buffer view), and the library element only by the element and that
+        // buffer view), the library element only by the element and that
         // array's capsule.
-        if (Py_REFCNT(m->arrays.zi.object().ptr()) != 2 || m->lib.use_count() != 2)
+        if (Py_REFCNT(m->arrays.zi.object().ptr()) != 2 || m->lib.use_count() != 2 ||
+            !seen.insert(m).second)
             continue;
         own.push_back(m);
         total += m->lib->block_size();
@@ -621,6 +624,7 @@ MIMOSim mimo_from_state(nb::handle st) {
             elements.push_back(std::move(e));
         }
     }
+    pack_blocks(elements);
     MIMOSim s;
     assemble(s, cvs, mvs, std::move(elements), ini_copy);
     nb::object u_d = qxb::state_item(st, "_u_dict"), y_d = qxb::state_item(st, "_y_dict");
