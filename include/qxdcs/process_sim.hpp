@@ -303,14 +303,12 @@ public:
         for (std::size_t j = 0; j < m; ++j) {
             const double dU = u[j] - u0[j];
             const Slot &e = s[j];
-            if (e.kind != Slot::Other && holds(j)) {
-                if (e.block) {
-                    double *z = e.block + 2 * e.n;  // after its coefficients
-                    z[e.n - 1] = 0.0;                // the at-rest mark: moved
-                    y += Tdf2Filter::step({e.block, e.n, e.fir != 0}, dU, z);
-                } else {
-                    y += 0.0;
-                }
+            if (e.block && holds(j)) {  // a package filter (only a Filter has a block)
+                double *z = e.block + 2 * e.n;  // after its coefficients
+                z[e.n - 1] = 0.0;                // the at-rest mark: moved
+                y += Tdf2Filter::step({e.block, e.n, e.fir != 0}, dU, z);
+            } else if (!e.block && e.kind == Slot::Zero && holds(j)) {
+                y += 0.0;
             } else {
                 y += other(j, dU);
             }

@@ -1,5 +1,6 @@
-// The binding side of every transfer-function block (zFilter, sFilter,
-// LDLAG, the process model elements): the coefficient arrays that Python
+// The binding side of the transfer-function blocks (zFilter, sFilter, LDLAG;
+// the process model elements are views of library elements, and read their
+// coefficients with FilterCoefficients only): the coefficient arrays that Python
 // sees, the kernel built from them, the live state array `_zi` and its
 // setter, block runs and the state for pickling.
 //
