@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "qxdcs/c2d.hpp"
 #include "qxdcs/error.hpp"
@@ -225,7 +226,8 @@ void TfzModel::set_zi(const double *zi, std::size_t n) {
     if (n != n_state_)
         throw ValueError("_zi must hold " + std::to_string(n_state_) + " values");
     double *z = zi_data();  // in place: simulators step it there
-    std::copy(zi, zi + n, z);
+    if (n > 0)
+        std::memmove(z, zi, n * sizeof(double));  // zi may be this very state
     z[n_state_] = 0.0;
 }
 

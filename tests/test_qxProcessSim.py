@@ -219,15 +219,18 @@ def test_miso_checks_every_value_before_any_element_advances():
     assert miso.one_step_sim([1.0]) == twin.one_step_sim([1.0])   # stops at the shortest
 
 
-def test_an_element_of_another_type_in_a_simulator_is_called_through_python():
+class Spy(ps.tfz_model):
+    """A caller's subclass of an element: records every dU it is stepped with."""
+    __slots__ = ()
     calls = []
 
-    class Spy(ps.tfz_model):
-        __slots__ = ()
+    def deltaU_sim(self, dU):
+        Spy.calls.append(dU)
+        return super().deltaU_sim(dU)
 
-        def deltaU_sim(self, dU):
-            calls.append(dU)
-            return super().deltaU_sim(dU)
+
+def test_an_element_of_another_type_in_a_simulator_is_called_through_python():
+    calls = Spy.calls = []
 
     sim, twin = ps.MIMOSim(EXAMPLE, INI, 1), ps.MIMOSim(EXAMPLE, INI, 1)
     sim.yu_model_obj["CV1"]["MV2"].__class__ = Spy
@@ -238,14 +241,7 @@ def test_an_element_changing_class_keeps_its_state_in_the_simulator():
     # The simulator steps its elements natively from what it found when it
     # last checked them; an element whose class changes and changes back is
     # checked again, and every step works on the element's own live state.
-    calls = []
-
-    class Spy(ps.tfz_model):
-        __slots__ = ()
-
-        def deltaU_sim(self, dU):
-            calls.append(dU)
-            return super().deltaU_sim(dU)
+    calls = Spy.calls = []
 
     sim, twin = ps.MIMOSim(EXAMPLE, INI, 1), ps.MIMOSim(EXAMPLE, INI, 1)
     element = sim.yu_model_obj["CV1"]["MV2"]
@@ -258,15 +254,6 @@ def test_an_element_changing_class_keeps_its_state_in_the_simulator():
         assert element._zi is live
         assert element._zi.tolist() == twin.yu_model_obj["CV1"]["MV2"]._zi.tolist()
     assert calls == [2.0 - INI.get("MV2", 0.0)]
-
-
-class Spy(ps.tfz_model):
-    __slots__ = ()
-    calls = []
-
-    def deltaU_sim(self, dU):
-        Spy.calls.append(dU)
-        return super().deltaU_sim(dU)
 
 
 class Switcher(ps.model):

@@ -281,7 +281,7 @@ template <class T> T filter_from_state(nb::handle s) {
             PyErr_Format(PyExc_ValueError, "_zi must hold %zd values", Py_ssize_t(n));
             throw nb::python_error();
         }
-        m.lib->set_zi(std::vector<double>(src.data(), src.data() + n));  // no longer at rest
+        m.lib->set_zi(src.data(), n);  // no longer at rest
     }
     return m;
 }

@@ -115,11 +115,7 @@ public:
     static FloatArray native(std::size_t n) {
         double *buf = new double[n ? n : 1]();
         nb::capsule owner(buf, [](void *p) noexcept { delete[] static_cast<double *>(p); });
-        nb::object arr = nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(buf, {n}, owner));
-        FloatArray r;
-        if (!r.acquire(std::move(arr), true))
-            throw nb::type_error("expected a float64 array");
-        return r;
+        return view_of(buf, n, std::move(owner));
     }
     // A one-dimensional array of the n doubles at `data`, which `owner` (a
     // capsule) keeps alive: memory of a native object's, shown live, and, as
